@@ -1,0 +1,200 @@
+#include "common/numbers.hpp"
+
+#include <charconv>
+#include <cstring>
+
+namespace tessora {
+
+namespace {
+
+constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                             1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+bool iequals(std::string_view a, const char* b) {
+    const std::size_t n = std::strlen(b);
+    if (a.size() != n) return false;
+    for (std::size_t i = 0; i < n; ++i) {
+        char c = a[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != b[i]) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<double> parse_float(std::string_view s) {
+    if (s.empty()) return std::nullopt;
+    bool neg = false;
+    if (s[0] == '+' || s[0] == '-') {
+        neg = s[0] == '-';
+        s.remove_prefix(1);
+        if (s.empty()) return std::nullopt;
+    }
+    const char c0 = s[0];
+    if (c0 == 'i' || c0 == 'I' || c0 == 'n' || c0 == 'N') {
+        double v;
+        if (iequals(s, "inf") || iequals(s, "infinity")) {
+            v = std::numeric_limits<double>::infinity();
+        } else if (iequals(s, "nan")) {
+            v = std::numeric_limits<double>::quiet_NaN();
+        } else {
+            return std::nullopt;
+        }
+        return neg ? -v : v;
+    }
+    // Fast path for the fixed-point fields RINEX writers use (F14.3 and the like): at most 15
+    // digits and no exponent, so the mantissa and the power of ten are exact and one division
+    // gives the correctly rounded value.
+    {
+        std::uint64_t m = 0;
+        std::size_t i = 0, digits = 0, frac = 0;
+        const std::size_t n = s.size();
+        while (i < n && static_cast<unsigned>(s[i] - '0') < 10) {
+            m = m * 10 + static_cast<unsigned>(s[i] - '0');
+            ++i;
+            ++digits;
+        }
+        if (i < n && s[i] == '.') {
+            ++i;
+            while (i < n && static_cast<unsigned>(s[i] - '0') < 10) {
+                m = m * 10 + static_cast<unsigned>(s[i] - '0');
+                ++i;
+                ++digits;
+                ++frac;
+            }
+        }
+        if (i == n && digits > 0 && digits <= 15) {
+            double v = static_cast<double>(m) / kPow10[frac];
+            return neg ? -v : v;
+        }
+        if (digits == 0 && (i == n || s[i] == 'e' || s[i] == 'E')) return std::nullopt;
+    }
+    if (s[0] == '+' || s[0] == '-') return std::nullopt;  // a second sign
+    double v = 0.0;
+    auto res = std::from_chars(s.data(), s.data() + s.size(), v, std::chars_format::general);
+    if (res.ptr != s.data() + s.size()) return std::nullopt;
+    if (res.ec == std::errc::result_out_of_range) {
+        // from_chars leaves the value unchanged on range errors; decimal text is still a
+        // number then: overflow becomes infinity, underflow zero.
+        bool big = false;
+        // Decide by the exponent sign: a text overflows only with a large positive exponent
+        // or many integer digits.
+        std::size_t epos = s.find_first_of("eE");
+        std::string_view mant = s.substr(0, epos);
+        long long exp10 = 0;
+        if (epos != std::string_view::npos) {
+            auto e = parse_int<long long>(s.substr(epos + 1));
+            exp10 = e ? *e : (s.size() > epos + 1 && s[epos + 1] == '-' ? -1000000 : 1000000);
+        }
+        std::size_t dot = mant.find('.');
+        std::size_t int_digits = dot == std::string_view::npos ? mant.size() : dot;
+        // Leading zeros of the integer part do not count.
+        std::size_t k = 0;
+        while (k < int_digits && mant[k] == '0') ++k;
+        long long magnitude = static_cast<long long>(int_digits - k) + exp10;
+        big = magnitude > 0;
+        v = big ? std::numeric_limits<double>::infinity() : 0.0;
+    } else if (res.ec != std::errc()) {
+        return std::nullopt;
+    }
+    return neg ? -v : v;
+}
+
+static void append_nonfinite(std::string& out, double v) {
+    if (std::isnan(v)) out += "NaN";
+    else out += v < 0 ? "-inf" : "inf";
+}
+
+void append_fixed(std::string& out, double v, int decimals) {
+    if (!std::isfinite(v)) return append_nonfinite(out, v);
+    char buf[400];
+    auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, decimals);
+    out.append(buf, r.ptr);
+}
+
+std::string format_fixed(double v, int decimals) {
+    std::string s;
+    append_fixed(s, v, decimals);
+    return s;
+}
+
+void append_shortest_plain(std::string& out, double v) {
+    if (!std::isfinite(v)) return append_nonfinite(out, v);
+    char buf[400];
+    auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed);
+    out.append(buf, r.ptr);
+}
+
+std::string format_shortest_plain(double v) {
+    std::string s;
+    append_shortest_plain(s, v);
+    return s;
+}
+
+void append_json_number(std::string& out, double v) {
+    if (!std::isfinite(v)) {
+        out += "null";
+        return;
+    }
+    // Shortest digits in scientific form: [-]d[.ddd]e[+-]XX
+    char buf[64];
+    auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
+    const char* p = buf;
+    const char* end = r.ptr;
+    const bool neg = *p == '-';
+    if (neg) ++p;
+    const char* e = static_cast<const char*>(std::memchr(p, 'e', static_cast<std::size_t>(end - p)));
+    // Digits without the point.
+    char digits[32];
+    std::size_t nd = 0;
+    for (const char* q = p; q < e; ++q)
+        if (*q != '.') digits[nd++] = *q;
+    int exp = 0;
+    {
+        const char* q = e + 1;
+        bool eneg = *q == '-';
+        if (*q == '+' || *q == '-') ++q;
+        for (; q < end; ++q) exp = exp * 10 + (*q - '0');
+        if (eneg) exp = -exp;
+    }
+    if (neg) out += '-';
+    if (exp >= -5 && exp <= 15) {
+        if (exp < 0) {
+            out += "0.";
+            out.append(static_cast<std::size_t>(-exp - 1), '0');
+            out.append(digits, nd);
+        } else if (static_cast<std::size_t>(exp) + 1 >= nd) {
+            out.append(digits, nd);
+            out.append(static_cast<std::size_t>(exp) + 1 - nd, '0');
+            out += ".0";
+        } else {
+            out.append(digits, static_cast<std::size_t>(exp) + 1);
+            out += '.';
+            out.append(digits + exp + 1, nd - static_cast<std::size_t>(exp) - 1);
+        }
+    } else {
+        out += digits[0];
+        if (nd > 1) {
+            out += '.';
+            out.append(digits + 1, nd - 1);
+        }
+        out += 'e';
+        out += exp < 0 ? '-' : '+';
+        append_uint(out, static_cast<std::uint64_t>(exp < 0 ? -exp : exp));
+    }
+}
+
+void append_uint(std::string& out, std::uint64_t v) {
+    char buf[24];
+    auto r = std::to_chars(buf, buf + sizeof buf, v);
+    out.append(buf, r.ptr);
+}
+
+void append_int(std::string& out, std::int64_t v) {
+    char buf[24];
+    auto r = std::to_chars(buf, buf + sizeof buf, v);
+    out.append(buf, r.ptr);
+}
+
+}  // namespace tessora

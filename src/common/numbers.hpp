@@ -1,0 +1,88 @@
+// Number syntax of the readers and number formatting of the outputs. Never locale dependent.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+
+namespace tessora {
+
+// Decimal floating-point text: optional sign, digits with optional fraction and exponent (e/E),
+// or the words inf, infinity and nan in any letter case. No surrounding white space, no Fortran
+// D exponent, no hexadecimal.
+std::optional<double> parse_float(std::string_view s);
+
+// Optional "+" and decimal digits; overflow of T is not a number.
+template <typename T>
+std::optional<T> parse_uint(std::string_view s) {
+    static_assert(std::is_unsigned_v<T>);
+    std::size_t i = 0;
+    if (i < s.size() && s[i] == '+') ++i;
+    if (i == s.size()) return std::nullopt;
+    T v = 0;
+    for (; i < s.size(); ++i) {
+        const unsigned d = static_cast<unsigned char>(s[i]) - static_cast<unsigned>('0');
+        if (d > 9) return std::nullopt;
+        if (v > (std::numeric_limits<T>::max() - d) / 10) return std::nullopt;
+        v = static_cast<T>(v * 10 + d);
+    }
+    return v;
+}
+
+// Optional "+" or "-" and decimal digits; overflow of T is not a number.
+template <typename T>
+std::optional<T> parse_int(std::string_view s) {
+    static_assert(std::is_signed_v<T>);
+    using U = std::make_unsigned_t<T>;
+    bool neg = false;
+    std::size_t i = 0;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-')) {
+        neg = s[i] == '-';
+        ++i;
+    }
+    if (i == s.size()) return std::nullopt;
+    const U limit = neg ? static_cast<U>(std::numeric_limits<T>::max()) + 1u
+                        : static_cast<U>(std::numeric_limits<T>::max());
+    U v = 0;
+    for (; i < s.size(); ++i) {
+        const unsigned d = static_cast<unsigned char>(s[i]) - static_cast<unsigned>('0');
+        if (d > 9) return std::nullopt;
+        if (v > (limit - d) / 10) return std::nullopt;
+        v = static_cast<U>(v * 10 + d);
+    }
+    if (neg) return static_cast<T>(static_cast<T>(0) - static_cast<T>(v - 1) - 1);
+    return static_cast<T>(v);
+}
+
+// Float to integer conversion that saturates at the limits of T; NaN gives 0.
+template <typename T>
+T saturating_cast(double x) {
+    if (std::isnan(x)) return 0;
+    if (x <= static_cast<double>(std::numeric_limits<T>::min())) return std::numeric_limits<T>::min();
+    if (x >= static_cast<double>(std::numeric_limits<T>::max())) return std::numeric_limits<T>::max();
+    return static_cast<T>(x);
+}
+
+// Fixed number of decimals from the exact binary value, ties to even; NaN as "NaN",
+// infinities as "inf" / "-inf".
+void append_fixed(std::string& out, double v, int decimals);
+std::string format_fixed(double v, int decimals);
+
+// Shortest round-trip digits in plain notation, without a fractional part for integral values
+// (12.5 -> "12.5", 10.0 -> "10", 1e21 -> "1000000000000000000000").
+void append_shortest_plain(std::string& out, double v);
+std::string format_shortest_plain(double v);
+
+// JSON number: shortest round-trip digits; plain notation with a fractional part for decimal
+// exponents -5..15, exponent notation (1e+16, 1.5e-7) outside; NaN and infinities as null.
+void append_json_number(std::string& out, double v);
+
+// Decimal text of an unsigned / signed integer.
+void append_uint(std::string& out, std::uint64_t v);
+void append_int(std::string& out, std::int64_t v);
+
+}  // namespace tessora

@@ -1,0 +1,211 @@
+// The binding layer: owning references, argument conversion, result builders, heap types, borrow
+// flags and the mapping of failures to Python exceptions. Everything Python-facing goes through
+// these helpers so that every error path releases what it holds.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace tessora::py {
+
+// ------------------------------------------------------------------ owning reference
+class Ref {
+public:
+    Ref() = default;
+    static Ref steal(PyObject* o) { return Ref(o); }
+    static Ref borrow(PyObject* o) {
+        Py_XINCREF(o);
+        return Ref(o);
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
+    Ref& operator=(Ref&& o) noexcept {
+        if (this != &o) {
+            Py_XDECREF(p_);
+            p_ = o.p_;
+            o.p_ = nullptr;
+        }
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(p_); }
+    PyObject* get() const { return p_; }
+    PyObject* release() {
+        PyObject* p = p_;
+        p_ = nullptr;
+        return p;
+    }
+    explicit operator bool() const { return p_ != nullptr; }
+
+private:
+    explicit Ref(PyObject* o) : p_(o) {}
+    PyObject* p_ = nullptr;
+};
+
+// ------------------------------------------------------------------ exceptions
+// The exception type for internal consistency failures (derived from BaseException).
+extern PyObject* g_internal_error;
+bool init_exceptions();
+
+// Raises the internal-error exception; a pending Python error is printed first. Returns nullptr.
+PyObject* internal_error(const char* message);
+// Raises an exception of `type` with `message`. Returns nullptr.
+PyObject* raise(PyObject* type, std::string_view message);
+
+// ------------------------------------------------------------------ argument parsing
+// Binds positional and keyword arguments to the parameter slots `out` (borrowed references,
+// nullptr when omitted). Raises TypeError with Python's usual wording for missing, surplus,
+// duplicated or unknown arguments.
+bool bind_args(const char* fname, const char* const* names, Py_ssize_t nparams, Py_ssize_t nrequired,
+               PyObject* args, PyObject* kwargs, PyObject** out);
+
+// True when an optional argument is absent (omitted or None).
+inline bool absent(PyObject* o) { return o == nullptr || o == Py_None; }
+
+// Per-kind converters. On failure they raise the argument error ("argument 'name': ...") or pass
+// the conversion's own non-type error through, and return false.
+bool conv_text(PyObject* o, const char* name, std::string_view& out);  // view valid while o lives
+bool conv_bytes(PyObject* o, const char* name, std::string_view& out);
+bool conv_float(PyObject* o, const char* name, double& out);
+bool conv_count(PyObject* o, const char* name, std::uint64_t& out);
+bool conv_bool(PyObject* o, const char* name, bool& out);
+bool conv_text_list(PyObject* o, const char* name, std::vector<std::string>& out);
+bool conv_instance(PyObject* o, PyTypeObject* type, const char* name);
+
+// ------------------------------------------------------------------ result builders
+// New references; on failure the internal error is raised and nullptr returned.
+PyObject* make_str(std::string_view s);
+PyObject* make_float(double v);
+PyObject* make_uint(std::uint64_t v);
+PyObject* make_bool(bool v);
+
+template <typename Seq, typename F>
+PyObject* make_list(const Seq& seq, F&& make_item) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(std::size(seq))));
+    if (!list) return internal_error("Python API call failed");
+    Py_ssize_t i = 0;
+    for (const auto& item : seq) {
+        PyObject* o = make_item(item);
+        if (!o) return nullptr;
+        PyList_SET_ITEM(list.get(), i++, o);
+    }
+    return list.release();
+}
+
+PyObject* make_str_list(const std::vector<std::string>& v);
+PyObject* make_dict();
+// Inserts (key, value) into a dict; the value reference is stolen (also on failure).
+bool dict_set(PyObject* dict, std::string_view key, PyObject* value);
+
+// ------------------------------------------------------------------ borrow flags
+// Per-object borrow state: > 0 shared readers, -1 one writer.
+struct BorrowFlag {
+    Py_ssize_t state = 0;
+};
+
+class ReadBorrow {
+public:
+    explicit ReadBorrow(BorrowFlag& f) : f_(f) {
+        if (f_.state < 0) {
+            PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+            ok_ = false;
+        } else {
+            ++f_.state;
+        }
+    }
+    ~ReadBorrow() {
+        if (ok_) --f_.state;
+    }
+    bool ok() const { return ok_; }
+
+private:
+    BorrowFlag& f_;
+    bool ok_ = true;
+};
+
+class WriteBorrow {
+public:
+    explicit WriteBorrow(BorrowFlag& f) : f_(f) {
+        if (f_.state != 0) {
+            PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+            ok_ = false;
+        } else {
+            f_.state = -1;
+        }
+    }
+    ~WriteBorrow() {
+        if (ok_) f_.state = 0;
+    }
+    bool ok() const { return ok_; }
+
+private:
+    BorrowFlag& f_;
+    bool ok_ = true;
+};
+
+// ------------------------------------------------------------------ heap types
+// A Python object holding one C++ payload.
+template <typename Payload>
+struct Box {
+    PyObject_HEAD
+    BorrowFlag borrow;
+    Payload payload;
+};
+
+template <typename Payload>
+void box_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    reinterpret_cast<Box<Payload>*>(self)->payload.~Payload();
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+// Allocates an instance of `type` and moves `payload` into it; nullptr with the internal error
+// raised when the interpreter cannot allocate it.
+template <typename Payload>
+PyObject* box_new(PyTypeObject* type, Payload&& payload) {
+    PyObject* o = type->tp_alloc(type, 0);
+    if (!o) return internal_error("Failed to allocate object");
+    auto* b = reinterpret_cast<Box<Payload>*>(o);
+    b->borrow = BorrowFlag{};
+    new (&b->payload) Payload(std::forward<Payload>(payload));
+    return o;
+}
+
+template <typename Payload>
+Payload& payload_of(PyObject* self) {
+    return reinterpret_cast<Box<Payload>*>(self)->payload;
+}
+template <typename Payload>
+BorrowFlag& borrow_of(PyObject* self) {
+    return reinterpret_cast<Box<Payload>*>(self)->borrow;
+}
+
+// tp_new of the classes that Python cannot construct: "No constructor defined for X".
+PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
+
+// Creates a heap type from `spec` and adds it to `module` under its short name.
+PyTypeObject* add_type(PyObject* module, PyType_Spec* spec);
+
+// ------------------------------------------------------------------ method helpers
+// Wraps a read-only getter/method body: takes a shared borrow of the instance's record.
+template <typename Payload, typename F>
+PyObject* with_read(PyObject* self, F&& f) {
+    ReadBorrow guard(borrow_of<Payload>(self));
+    if (!guard.ok()) return nullptr;
+    return f(payload_of<Payload>(self));
+}
+
+// Reads a whole file, raising IOError with `prefix` + the read error's message on failure.
+bool read_file_or_raise(std::string_view path, std::string& out, std::string_view prefix = {});
+
+}  // namespace tessora::py

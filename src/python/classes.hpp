@@ -1,0 +1,28 @@
+// The Python classes and module functions, one registration function per source file. The module
+// initialisation calls them in the module's registration order.
+#pragma once
+
+#include "python/binding.hpp"
+#include "rinex/obs_data.hpp"
+
+namespace tessora::py {
+
+// Immutable records are shared between the Python object and the analyses that read them:
+// a record that never changes is observably the same as a copy of it.
+using ObsPayload = std::shared_ptr<const RinexObsData>;
+
+// Class objects, set at module initialisation.
+extern PyTypeObject* g_rinex_obs_type;
+
+PyTypeObject* add_rinex_obs_type(PyObject* module);
+
+// Wraps a record in a new RinexObsData object.
+PyObject* wrap_rinex_obs(RinexObsData&& rec);
+
+// Module functions of the observation reader.
+extern PyMethodDef kReadRinexObsDef;
+extern PyMethodDef kReadRinexObsBytesDef;
+extern PyMethodDef kParseRinexDef;
+extern PyMethodDef kVersionDef;
+
+}  // namespace tessora::py

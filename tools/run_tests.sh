@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs what the tests need and runs every test: the C++ tests and sanitizer smoke runs
+# (ctest) and the Python tests (pytest) against the installed package.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+need_apt=()
+[ -f /usr/include/gtest/gtest.h ] || need_apt+=(libgtest-dev)
+command -v cmake >/dev/null 2>&1 || need_apt+=(cmake)
+command -v g++ >/dev/null 2>&1 || need_apt+=(g++)
+if [ ${#need_apt[@]} -gt 0 ]; then
+  if [ "$(id -u)" = 0 ]; then SUDO=""; else SUDO="sudo"; fi
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need_apt[@]}"
+fi
+
+PY=${PYTHON:-python3}
+"$PY" -m pip install -q --upgrade pip >/dev/null 2>&1 || true
+"$PY" -m pip install -q ".[test]"
+
+cmake -S . -B build/tests -DCMAKE_BUILD_TYPE=Release -DTESSORA_BUILD_TESTS=ON -DTESSORA_BUILD_PYTHON=OFF >/dev/null
+cmake --build build/tests -j "$(nproc)"
+ctest --test-dir build/tests --output-on-failure -j "$(nproc)"
+
+# Run pytest from outside the source tree so that the installed module is the one imported.
+cd tests/python
+"$PY" -m pytest -q -p no:cacheprovider .
