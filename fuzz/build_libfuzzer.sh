@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang, AddressSanitizer and UBSan into fuzz/out/.
+# Run one, e.g.: fuzz/out/fuzz_obs -max_total_time=600 CORPUS_DIR
+set -euo pipefail
+cd "$(dirname "$0")/.."
+mkdir -p fuzz/out
+core=$(ls src/common/*.cpp src/rinex/*.cpp src/navigation/*.cpp src/tle/*.cpp 2>/dev/null || true)
+for t in fuzz/fuzz_*.cpp; do
+  name=$(basename "$t" .cpp)
+  clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
+    -ffp-contract=off -Isrc "$t" $core -o "fuzz/out/$name"
+done
