@@ -125,8 +125,11 @@ private:
                 if (kSystems3.find(first) != std::string_view::npos) current_system = first;
                 if (current_system == 0) continue;
                 std::vector<std::uint32_t> found;
+                // Codes are normally three characters; a two-character column such as a
+                // receiver's "X1" channel number still owns its 16-byte field, so it is kept
+                // to hold the alignment of the codes after it.
                 for_each_token(column(line, 6, 60), [&](std::string_view t) {
-                    if (t.size() >= 3 && starts_with_letter(t)) found.push_back(codes_.get(t));
+                    if (t.size() >= 2 && starts_with_letter(t)) found.push_back(codes_.get(t));
                 });
                 if (!found.empty()) {
                     auto& list = list_of(current_system).codes;

@@ -303,3 +303,17 @@ TEST(ObsSummaries, SnrStatsAndDebugInfo) {
     EXPECT_EQ(avail[0], (std::pair<std::string, bool>{"E", false}));
     EXPECT_EQ(obs_repr(r), "RinexObsData(version=3.04, epochs=4, satellites=2)");
 }
+
+TEST(ObsV3, TwoCharacterCodesKeepTheColumnsAligned) {
+    // Some receivers announce a two-character channel column first; the codes after it must
+    // still read their own fields.
+    const std::string text = hl("     3.04", "RINEX VERSION / TYPE") + hl("C    5 X1  C2I L2I D2I S2I", "SYS / # / OBS TYPES") +
+                             hl("", "END OF HEADER") + "> 2024 06 24 08 20 00.0000000  0  1\nC01" + f3("9.000") +
+                             f3("36689218.704", '7') + f3("191050392.041", '0', '7') + f3("305.142", '7') + f3("43.469") +
+                             "\n";
+    auto r = read(text);
+    EXPECT_EQ(codes_of(r, 'C'), (std::vector<std::string>{"X1", "C2I", "L2I", "D2I", "S2I"}));
+    auto o = sat_obs(r, 0, "C01");
+    EXPECT_EQ(o["S2I"].value, 43.469);
+    EXPECT_EQ(o["D2I"].value, 305.142);
+}
