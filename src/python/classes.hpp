@@ -25,4 +25,8 @@ extern PyMethodDef kReadRinexObsBytesDef;
 extern PyMethodDef kParseRinexDef;
 extern PyMethodDef kVersionDef;
 
+// Module functions of the TLE catalogue.
+extern PyMethodDef kDownloadTleDef;
+extern PyMethodDef kParseTleContentDef;
+
 }  // namespace tessora::py

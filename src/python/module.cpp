@@ -41,6 +41,8 @@ PyObject* init_module() {
         &kReadRinexObsBytesDef,
         &kParseRinexDef,
         &kVersionDef,
+        &kDownloadTleDef,
+        &kParseTleContentDef,
     };
     for (PyMethodDef* def : functions)
         if (!add_function(m.get(), def)) return nullptr;
