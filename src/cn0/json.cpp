@@ -11,41 +11,46 @@ namespace tessora {
 
 namespace {
 
-// A growing output buffer. The string's size is its usable capacity; `pos_` is the end of the
-// text written so far. Callers ask for room once per value and then write through a raw pointer,
-// so no value is formatted into a temporary.
+// Output in two stages: values are written through a raw pointer into a small staging area
+// that stays in the cache, and full stages are appended to the result string, which grows from
+// its reserved capacity. No value is formatted into a temporary and the string is never
+// zero-filled ahead of the text.
 class Buffer {
 public:
-    explicit Buffer(std::size_t initial) { buf_.resize(initial < 128 ? 128 : initial); }
+    static constexpr std::size_t kStage = 1 << 16;
+    // Largest request room() serves; longer texts are written in slices.
+    static constexpr std::size_t kMaxRoom = kStage / 2;
 
-    // Pointer to at least `n` writable bytes at the end of the text.
+    explicit Buffer(std::size_t initial) { out_.reserve(initial < 128 ? 128 : initial); }
+
+    // Pointer to at least `n` (<= kMaxRoom) writable bytes at the end of the text.
     char* room(std::size_t n) {
-        if (buf_.size() - pos_ < n) grow(n);
-        return buf_.data() + pos_;
+        if (static_cast<std::size_t>(stage_ + kStage - p_) < n) flush();
+        return p_;
     }
-    void commit(char* end) { pos_ = static_cast<std::size_t>(end - buf_.data()); }
+    void commit(char* end) { p_ = end; }
 
-    void put(char c) { *room(1) = c, ++pos_; }
+    void put(char c) { *room(1) = c, ++p_; }
     void put(std::string_view s) {
         char* p = room(s.size());
         std::memcpy(p, s.data(), s.size());
-        pos_ += s.size();
+        p_ += s.size();
     }
 
     std::string finish() && {
-        buf_.resize(pos_);
-        return std::move(buf_);
+        flush();
+        return std::move(out_);
     }
 
 private:
-    void grow(std::size_t n) {
-        std::size_t cap = buf_.size() * 2;
-        while (cap - pos_ < n) cap *= 2;
-        buf_.resize(cap);
+    void flush() {
+        out_.append(stage_, p_);
+        p_ = stage_;
     }
 
-    std::string buf_;
-    std::size_t pos_ = 0;
+    std::string out_;
+    char stage_[kStage];
+    char* p_ = stage_;
 };
 
 constexpr char kHex[] = "0123456789abcdef";
@@ -76,10 +81,10 @@ struct EscapeTable {
 };
 constexpr EscapeTable kEscape{};
 
-// Writes a JSON string. Bytes are copied as they are except the quote, the backslash and the
-// control characters below U+0020; UTF-8 sequences, U+007F and '/' pass unchanged.
-char* write_string(char* p, std::string_view s) {
-    *p++ = '"';
+// Writes the characters of a JSON string (without the quotes): at most 6 bytes per input byte.
+// Bytes are copied as they are except the quote, the backslash and the control characters below
+// U+0020; UTF-8 sequences, U+007F and '/' pass unchanged.
+char* write_string_body(char* p, std::string_view s) {
     const char* src = s.data();
     const char* const end = src + s.size();
     while (src < end) {
@@ -100,7 +105,6 @@ char* write_string(char* p, std::string_view s) {
             *p++ = kHex[c & 0xF];
         }
     }
-    *p++ = '"';
     return p;
 }
 
@@ -161,11 +165,9 @@ public:
     // Member key from data (escaped).
     void data_key(std::string_view k) {
         element();
-        char* p = out_.room(k.size() * 6 + 4);
-        p = write_string(p, k);
-        *p++ = ':';
-        if constexpr (Pretty) *p++ = ' ';
-        out_.commit(p);
+        value(k);
+        if constexpr (Pretty) out_.put(std::string_view(": "));
+        else out_.put(':');
     }
 
     void value(double v) { out_.commit(write_json_number(out_.room(kJsonNumberMax), v)); }
@@ -174,7 +176,11 @@ public:
         out_.commit(std::to_chars(p, p + 24, v).ptr);
     }
     void value(bool v) { out_.put(v ? std::string_view("true") : std::string_view("false")); }
-    void value(std::string_view s) { out_.commit(write_string(out_.room(s.size() * 6 + 2), s)); }
+    void value(std::string_view s) {
+        out_.put('"');
+        text_body(s);
+        out_.put('"');
+    }
     void value(const std::string& s) { value(std::string_view(s)); }
     void null() { out_.put(std::string_view("null")); }
 
@@ -201,6 +207,16 @@ public:
     }
 
 private:
+    // Escaped text in slices that fit the staging area.
+    void text_body(std::string_view s) {
+        constexpr std::size_t kSlice = Buffer::kMaxRoom / 6;
+        while (s.size() > kSlice) {
+            out_.commit(write_string_body(out_.room(kSlice * 6), s.substr(0, kSlice)));
+            s.remove_prefix(kSlice);
+        }
+        out_.commit(write_string_body(out_.room(s.size() * 6), s));
+    }
+
     void newline() {
         char* p = out_.room(1 + static_cast<std::size_t>(depth_) * 2);
         *p++ = '\n';
@@ -510,21 +526,22 @@ void write(Writer<P>& w, const AnalysisResult& r) {
     w.close('}');
 }
 
-// A rough size of the text from the container sizes, so that large results are written into one
-// allocation most of the time. Only sizes are looked at, never values.
+// A size estimate of the text from the container sizes (never the values), so that a large
+// result is usually written into one allocation. Per-element figures are typical sizes of the
+// records with full-precision floats and 24-character timestamps.
 std::size_t estimate_size(const AnalysisResult& r, bool pretty) {
-    std::size_t points = 0;  // small records and plain values
+    std::size_t points = 0;  // CN0Point and SkyplotPoint records
+    std::size_t values = 0;  // plain values in arrays and small records' members
     const auto& t = r.timeseries;
-    points += t.timestamps.size() + t.mean_cn0.size() + t.satellite_count.size();
-    for (const auto& [k, s] : t.satellite_timeseries) points += s.cn0_series.size() * 3;
-    for (const auto& [k, s] : t.constellation_timeseries) points += s.size() * 3;
-    for (const auto& tr : r.skyplot.traces) points += tr.points.size() * 3;
-    points += r.skyplot.heatmap_points.size() * 3;
-    for (const auto& row : r.heatmap.cn0_matrix) points += row.size();
-    for (const auto& row : r.heatmap.count_matrix) points += row.size();
-    points += (r.constellation_stats.size() + r.satellite_stats.size() + r.anomalies.size()) * 8;
-    const std::size_t per_point = pretty ? 40 : 28;
-    return 4096 + points * per_point;
+    values += t.timestamps.size() * 3;
+    for (const auto& [k, s] : t.satellite_timeseries) points += s.cn0_series.size();
+    for (const auto& [k, s] : t.constellation_timeseries) points += s.size();
+    for (const auto& tr : r.skyplot.traces) points += tr.points.size();
+    values += r.skyplot.heatmap_points.size() * 4;
+    for (const auto& row : r.heatmap.cn0_matrix) values += row.size();
+    for (const auto& row : r.heatmap.count_matrix) values += row.size();
+    values += (r.constellation_stats.size() + r.satellite_stats.size() + r.anomalies.size()) * 10;
+    return 4096 + points * (pretty ? 190 : 105) + values * (pretty ? 32 : 20);
 }
 
 template <bool P>

@@ -137,16 +137,46 @@ char* write_json_number(char* p, double v) {
         std::memcpy(p, "null", 4);
         return p + 4;
     }
-    // Integral values below 2^53 in magnitude are exact integers: their shortest round-trip digits
-    // are the integer's own digits (trailing zeros only count towards the exponent), so they can
-    // be written directly as long as they stay within the plain-notation range (E <= 15).
-    if (v == std::trunc(v) && std::fabs(v) < 1e15) {
-        if (std::signbit(v)) *p++ = '-';
-        auto r = std::to_chars(p, p + 24, static_cast<std::uint64_t>(std::fabs(v)));
-        p = r.ptr;
-        *p++ = '.';
-        *p++ = '0';
-        return p;
+    // Values that are exactly k / 10^d for a small number of decimals d (integral values, CN0
+    // values as RINEX writes them, bin edges): the text of k with the point placed d digits from
+    // the right reads back as v, since the division is correctly rounded like the reading of the
+    // text. With |k| < 10^15 no other text of at most 15 significant digits reads back as v, and
+    // trying d upwards gives k without trailing zeros, so these are the shortest digits. The
+    // decimal exponent then lies within -3..14: plain notation.
+    {
+        constexpr double kScale[] = {1.0, 10.0, 100.0, 1000.0};
+        const double a = std::fabs(v);
+        if (a < 1e14) {
+            for (int d = 0; d < 4; ++d) {
+                const double k = std::nearbyint(a * kScale[d]);
+                if (k >= 1e15) break;
+                if (k / kScale[d] != a) continue;
+                if (std::signbit(v)) *p++ = '-';
+                char digits[24];
+                const std::uint64_t ki = static_cast<std::uint64_t>(k);
+                char* de = std::to_chars(digits, digits + sizeof digits, ki).ptr;
+                const int nd = static_cast<int>(de - digits);
+                if (d == 0) {
+                    std::memcpy(p, digits, static_cast<std::size_t>(nd));
+                    p += nd;
+                    *p++ = '.';
+                    *p++ = '0';
+                } else if (nd > d) {
+                    std::memcpy(p, digits, static_cast<std::size_t>(nd - d));
+                    p += nd - d;
+                    *p++ = '.';
+                    std::memcpy(p, digits + nd - d, static_cast<std::size_t>(d));
+                    p += d;
+                } else {
+                    *p++ = '0';
+                    *p++ = '.';
+                    for (int i = nd; i < d; ++i) *p++ = '0';
+                    std::memcpy(p, digits, static_cast<std::size_t>(nd));
+                    p += nd;
+                }
+                return p;
+            }
+        }
     }
     // Shortest round-trip digits in scientific form: [-]d[.ddd]e(+|-)XX[X].
     char buf[40];
