@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <random>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -104,17 +105,39 @@ AnalysisResult synthetic_result() {
     return r;
 }
 
+double cpu_now() {
+    timespec ts;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+struct Timing {
+    double wall = 1e300;  // best wall-clock seconds
+    double cpu = 1e300;   // best process CPU seconds (insensitive to other load on the machine)
+    std::size_t bytes = 0;
+};
+
+// Includes building the string from scratch each time (allocation and first touch of its pages),
+// as every call from Python does.
 template <typename F>
-double best_seconds(int reps, F&& f, std::size_t& bytes) {
-    double best = 1e300;
+Timing measure(int reps, F&& f) {
+    Timing t;
     for (int i = 0; i < reps; ++i) {
+        const double c0 = cpu_now();
         const auto t0 = std::chrono::steady_clock::now();
-        const std::string s = f();
+        std::string s = f();
         const auto t1 = std::chrono::steady_clock::now();
-        bytes = s.size();
-        best = std::min(best, std::chrono::duration<double>(t1 - t0).count());
+        const double c1 = cpu_now();
+        t.bytes = s.size();
+        t.wall = std::min(t.wall, std::chrono::duration<double>(t1 - t0).count());
+        t.cpu = std::min(t.cpu, c1 - c0);
     }
-    return best;
+    return t;
+}
+
+void report(const char* name, const Timing& t, int reps) {
+    std::printf("%-15s %7.1f MB: wall %7.1f ms -> %7.1f MB/s, cpu %7.1f ms -> %7.1f MB/s (best of %d)\n", name,
+                t.bytes / 1e6, t.wall * 1e3, t.bytes / 1e6 / t.wall, t.cpu * 1e3, t.bytes / 1e6 / t.cpu, reps);
 }
 
 }  // namespace
@@ -130,13 +153,8 @@ int main(int argc, char** argv) {
     std::printf("result: %zu CN0Points, %zu SkyplotPoints, %zu epochs, %zu heatmap cells\n", points, sky,
                 r.timeseries.timestamps.size(), r.heatmap.cn0_matrix.size() * r.heatmap.azimuth_bins.size());
 
-    std::size_t compact_bytes = 0, pretty_bytes = 0;
-    const double tc = best_seconds(reps, [&] { return to_json(r); }, compact_bytes);
-    const double tp = best_seconds(reps, [&] { return to_json_pretty(r); }, pretty_bytes);
-    std::printf("to_json:        %8.1f MB in %7.1f ms  -> %7.1f MB/s (best of %d)\n", compact_bytes / 1e6, tc * 1e3,
-                compact_bytes / 1e6 / tc, reps);
-    std::printf("to_json_pretty: %8.1f MB in %7.1f ms  -> %7.1f MB/s (best of %d)\n", pretty_bytes / 1e6, tp * 1e3,
-                pretty_bytes / 1e6 / tp, reps);
+    report("to_json", measure(reps, [&] { return to_json(r); }), reps);
+    report("to_json_pretty", measure(reps, [&] { return to_json_pretty(r); }), reps);
 
     if (argc > 2) {
         const std::string prefix = argv[2];

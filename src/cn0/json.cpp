@@ -30,7 +30,10 @@ public:
     }
     void commit(char* end) { p_ = end; }
 
-    void put(char c) { *room(1) = c, ++p_; }
+    void put(char c) {
+        *room(1) = c;
+        ++p_;
+    }
     void put(std::string_view s) {
         char* p = room(s.size());
         std::memcpy(p, s.data(), s.size());
@@ -177,6 +180,14 @@ public:
     }
     void value(bool v) { out_.put(v ? std::string_view("true") : std::string_view("false")); }
     void value(std::string_view s) {
+        if (s.size() <= kSlice) {
+            char* p = out_.room(s.size() * 6 + 2);
+            *p++ = '"';
+            p = write_string_body(p, s);
+            *p++ = '"';
+            out_.commit(p);
+            return;
+        }
         out_.put('"');
         text_body(s);
         out_.put('"');
@@ -207,9 +218,11 @@ public:
     }
 
 private:
+    // Input bytes whose escaped form always fits one request to the staging area.
+    static constexpr std::size_t kSlice = (Buffer::kMaxRoom - 2) / 6;
+
     // Escaped text in slices that fit the staging area.
     void text_body(std::string_view s) {
-        constexpr std::size_t kSlice = Buffer::kMaxRoom / 6;
         while (s.size() > kSlice) {
             out_.commit(write_string_body(out_.room(kSlice * 6), s.substr(0, kSlice)));
             s.remove_prefix(kSlice);

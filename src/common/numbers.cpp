@@ -146,7 +146,9 @@ char* write_json_number(char* p, double v) {
     {
         constexpr double kScale[] = {1.0, 10.0, 100.0, 1000.0};
         const double a = std::fabs(v);
-        if (a < 1e14) {
+        // A value with fewer decimals also passes the test with three (k scaled by a power of
+        // ten is the same real quotient), so one test with three decimals rules out the rest.
+        if (a < 1e12 && std::nearbyint(a * 1000.0) / 1000.0 == a) {
             for (int d = 0; d < 4; ++d) {
                 const double k = std::nearbyint(a * kScale[d]);
                 if (k >= 1e15) break;
