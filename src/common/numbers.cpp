@@ -132,57 +132,120 @@ std::string format_shortest_plain(double v) {
     return s;
 }
 
-void append_json_number(std::string& out, double v) {
+char* write_json_number(char* p, double v) {
     if (!std::isfinite(v)) {
-        out += "null";
-        return;
+        std::memcpy(p, "null", 4);
+        return p + 4;
     }
-    // Shortest digits in scientific form: [-]d[.ddd]e[+-]XX
-    char buf[64];
-    auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
-    const char* p = buf;
-    const char* end = r.ptr;
-    const bool neg = *p == '-';
-    if (neg) ++p;
-    const char* e = static_cast<const char*>(std::memchr(p, 'e', static_cast<std::size_t>(end - p)));
-    // Digits without the point.
-    char digits[32];
-    std::size_t nd = 0;
-    for (const char* q = p; q < e; ++q)
-        if (*q != '.') digits[nd++] = *q;
-    int exp = 0;
+    // Values that are exactly k / 10^d for a small number of decimals d (integral values, CN0
+    // values as RINEX writes them, bin edges): the text of k with the point placed d digits from
+    // the right reads back as v, since the division is correctly rounded like the reading of the
+    // text. With |k| < 10^15 no other text of at most 15 significant digits reads back as v, and
+    // trying d upwards gives k without trailing zeros, so these are the shortest digits. The
+    // decimal exponent then lies within -3..14: plain notation.
     {
-        const char* q = e + 1;
-        bool eneg = *q == '-';
-        if (*q == '+' || *q == '-') ++q;
-        for (; q < end; ++q) exp = exp * 10 + (*q - '0');
-        if (eneg) exp = -exp;
+        constexpr double kScale[] = {1.0, 10.0, 100.0, 1000.0};
+        const double a = std::fabs(v);
+        // A value with fewer decimals also passes the test with three (k scaled by a power of
+        // ten is the same real quotient), so one test with three decimals rules out the rest.
+        if (a < 1e12 && std::nearbyint(a * 1000.0) / 1000.0 == a) {
+            for (int d = 0; d < 4; ++d) {
+                const double k = std::nearbyint(a * kScale[d]);
+                if (k >= 1e15) break;
+                if (k / kScale[d] != a) continue;
+                if (std::signbit(v)) *p++ = '-';
+                char digits[24];
+                const std::uint64_t ki = static_cast<std::uint64_t>(k);
+                char* de = std::to_chars(digits, digits + sizeof digits, ki).ptr;
+                const int nd = static_cast<int>(de - digits);
+                if (d == 0) {
+                    std::memcpy(p, digits, static_cast<std::size_t>(nd));
+                    p += nd;
+                    *p++ = '.';
+                    *p++ = '0';
+                } else if (nd > d) {
+                    std::memcpy(p, digits, static_cast<std::size_t>(nd - d));
+                    p += nd - d;
+                    *p++ = '.';
+                    std::memcpy(p, digits + nd - d, static_cast<std::size_t>(d));
+                    p += d;
+                } else {
+                    *p++ = '0';
+                    *p++ = '.';
+                    for (int i = nd; i < d; ++i) *p++ = '0';
+                    std::memcpy(p, digits, static_cast<std::size_t>(nd));
+                    p += nd;
+                }
+                return p;
+            }
+        }
     }
-    if (neg) out += '-';
+    // Shortest round-trip digits in scientific form: [-]d[.ddd]e(+|-)XX[X].
+    char buf[40];
+    const auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
+    const char* q = buf;
+    const char* const end = r.ptr;
+    if (*q == '-') {
+        *p++ = '-';
+        ++q;
+    }
+    // Gather the significant digits without the point.
+    char digits[24];
+    int nd = 0;
+    digits[nd++] = *q++;
+    if (*q == '.') {
+        ++q;
+        while (*q != 'e') digits[nd++] = *q++;
+    }
+    ++q;  // 'e'
+    const bool eneg = *q == '-';
+    ++q;  // the exponent always carries a sign
+    int exp = 0;
+    for (; q < end; ++q) exp = exp * 10 + (*q - '0');
+    if (eneg) exp = -exp;
+
     if (exp >= -5 && exp <= 15) {
         if (exp < 0) {
-            out += "0.";
-            out.append(static_cast<std::size_t>(-exp - 1), '0');
-            out.append(digits, nd);
-        } else if (static_cast<std::size_t>(exp) + 1 >= nd) {
-            out.append(digits, nd);
-            out.append(static_cast<std::size_t>(exp) + 1 - nd, '0');
-            out += ".0";
+            // 0.000ddd: a zero, the point, -E-1 zeros, then the digits.
+            *p++ = '0';
+            *p++ = '.';
+            for (int i = 0; i < -exp - 1; ++i) *p++ = '0';
+            std::memcpy(p, digits, static_cast<std::size_t>(nd));
+            p += nd;
+        } else if (exp + 1 >= nd) {
+            // All digits before the point: pad with zeros up to it and add ".0".
+            std::memcpy(p, digits, static_cast<std::size_t>(nd));
+            p += nd;
+            for (int i = 0; i < exp + 1 - nd; ++i) *p++ = '0';
+            *p++ = '.';
+            *p++ = '0';
         } else {
-            out.append(digits, static_cast<std::size_t>(exp) + 1);
-            out += '.';
-            out.append(digits + exp + 1, nd - static_cast<std::size_t>(exp) - 1);
+            std::memcpy(p, digits, static_cast<std::size_t>(exp + 1));
+            p += exp + 1;
+            *p++ = '.';
+            std::memcpy(p, digits + exp + 1, static_cast<std::size_t>(nd - exp - 1));
+            p += nd - exp - 1;
         }
     } else {
-        out += digits[0];
+        // d[.ddd]e(+|-)E with the exponent written without leading zeros.
+        *p++ = digits[0];
         if (nd > 1) {
-            out += '.';
-            out.append(digits + 1, nd - 1);
+            *p++ = '.';
+            std::memcpy(p, digits + 1, static_cast<std::size_t>(nd - 1));
+            p += nd - 1;
         }
-        out += 'e';
-        out += exp < 0 ? '-' : '+';
-        append_uint(out, static_cast<std::uint64_t>(exp < 0 ? -exp : exp));
+        *p++ = 'e';
+        *p++ = exp < 0 ? '-' : '+';
+        const unsigned ae = static_cast<unsigned>(exp < 0 ? -exp : exp);
+        p = std::to_chars(p, p + 4, ae).ptr;
     }
+    return p;
+}
+
+void append_json_number(std::string& out, double v) {
+    char buf[kJsonNumberMax];
+    char* e = write_json_number(buf, v);
+    out.append(buf, e);
 }
 
 void append_uint(std::string& out, std::uint64_t v) {

@@ -81,6 +81,11 @@ std::string format_shortest_plain(double v);
 // exponents -5..15, exponent notation (1e+16, 1.5e-7) outside; NaN and infinities as null.
 void append_json_number(std::string& out, double v);
 
+// The same JSON number written at `p`, which must have room for kJsonNumberMax characters;
+// returns the end of the written text. No allocation.
+inline constexpr std::size_t kJsonNumberMax = 32;
+char* write_json_number(char* p, double v);
+
 // Decimal text of an unsigned / signed integer.
 void append_uint(std::string& out, std::uint64_t v);
 void append_int(std::string& out, std::int64_t v);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "python/binding.hpp"
+#include "cn0/config.hpp"
 #include "rinex/obs_data.hpp"
 
 namespace tessora::py {
@@ -10,11 +11,17 @@ namespace tessora::py {
 // Immutable records are shared between the Python object and the analyses that read them:
 // a record that never changes is observably the same as a copy of it.
 using ObsPayload = std::shared_ptr<const RinexObsData>;
+using ConfigPayload = std::shared_ptr<const AnalysisConfig>;
 
 // Class objects, set at module initialisation.
 extern PyTypeObject* g_rinex_obs_type;
+extern PyTypeObject* g_analysis_config_type;
 
 PyTypeObject* add_rinex_obs_type(PyObject* module);
+PyTypeObject* add_analysis_config_type(PyObject* module);
+
+// The settings record held by an AnalysisConfig object (the caller has checked the type).
+const ConfigPayload& analysis_config_of(PyObject* obj);
 
 // Wraps a record in a new RinexObsData object.
 PyObject* wrap_rinex_obs(RinexObsData&& rec);

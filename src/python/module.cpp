@@ -34,6 +34,7 @@ PyObject* init_module() {
 
     // Classes.
     if (!add_rinex_obs_type(m.get())) return nullptr;
+    if (!add_analysis_config_type(m.get())) return nullptr;
 
     // Functions.
     PyMethodDef* functions[] = {
