@@ -72,7 +72,23 @@ def tle_calls(tmp):
     yield "download_tle", lambda: expect_error(t.download_tle, 1)
 
 
-PROVIDERS = [obs_calls, tle_calls]
+def config_calls(tmp):
+    c = t.AnalysisConfig(1.0, 10, 55.0, None, 30, ["G", "E"], nav_file="x.nav")
+    yield "AnalysisConfig", lambda: t.AnalysisConfig(systems=("G",), time_bin=15, verbose=True)
+    yield "AnalysisConfig", lambda: expect_error(t.AnalysisConfig, systems="GE")
+    yield "AnalysisConfig", lambda: expect_error(t.AnalysisConfig, min_elevation="x")
+    yield "AnalysisConfig", lambda: expect_error(t.AnalysisConfig, time_bin_seconds=-1)
+    yield "AnalysisConfig", lambda: expect_error(t.AnalysisConfig, time_bin=2**40)
+    yield "AnalysisConfig", lambda: expect_error(t.AnalysisConfig, systems=["G", 1])
+    yield "AnalysisConfig", lambda: expect_error(t.AnalysisConfig, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15)
+    for name in ("min_elevation", "min_cn0", "max_cn0", "time_bin_seconds", "systems", "anomaly_threshold_low",
+                 "anomaly_threshold_high", "anomaly_threshold_critical", "detect_anomalies", "anomaly_sensitivity",
+                 "interference_threshold_db", "verbose", "nav_file"):
+        yield f"AnalysisConfig.{name}", (lambda n=name: getattr(c, n))
+        yield f"AnalysisConfig.{name}", (lambda n=name: _expect_attribute_error(c, n))
+
+
+PROVIDERS = [obs_calls, config_calls, tle_calls]
 
 
 def public_callables():
