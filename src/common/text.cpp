@@ -122,7 +122,7 @@ std::vector<std::string_view> split_lines(std::string_view text) {
 
 // Unicode White_Space: U+0009..U+000D, U+0020, U+0085, U+00A0, U+1680, U+2000..U+200A,
 // U+2028, U+2029, U+202F, U+205F, U+3000.
-std::size_t whitespace_len_at(std::string_view s, std::size_t i) {
+std::size_t whitespace_len_at_slow(std::string_view s, std::size_t i) {
     const auto c = static_cast<unsigned char>(s[i]);
     if (c < 0x80) return (c == ' ' || (c >= 0x09 && c <= 0x0D)) ? 1 : 0;
     const std::size_t n = s.size();
@@ -151,19 +151,17 @@ std::size_t whitespace_len_before(std::string_view s, std::size_t end) {
     return 0;
 }
 
-std::string_view trim_start(std::string_view s) {
+std::string_view trim_start_slow(std::string_view s) {
     std::size_t i = 0, w;
-    while (i < s.size() && (w = whitespace_len_at(s, i)) != 0) i += w;
+    while (i < s.size() && (w = whitespace_len_at_slow(s, i)) != 0) i += w;
     return s.substr(i);
 }
 
-std::string_view trim_end(std::string_view s) {
+std::string_view trim_end_slow(std::string_view s) {
     std::size_t e = s.size(), w;
     while (e > 0 && (w = whitespace_len_before(s, e)) != 0) e -= w;
     return s.substr(0, e);
 }
-
-std::string_view trim(std::string_view s) { return trim_end(trim_start(s)); }
 
 std::vector<std::string_view> split_whitespace(std::string_view s) {
     std::vector<std::string_view> out;

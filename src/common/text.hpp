@@ -34,10 +34,28 @@ void append_utf8_lossy(std::string& out, std::string_view bytes);
 // counts; a terminator at the very end does not create an empty last line.
 std::vector<std::string_view> split_lines(std::string_view text);
 
-// Unicode White_Space at the front / back of a UTF-8 text.
-std::string_view trim(std::string_view s);
-std::string_view trim_start(std::string_view s);
-std::string_view trim_end(std::string_view s);
+// Unicode White_Space at the front / back of a UTF-8 text. Inline with a fast path for ASCII,
+// since the readers trim every field.
+std::string_view trim_start_slow(std::string_view s);
+std::string_view trim_end_slow(std::string_view s);
+
+inline bool is_ascii_space(unsigned char c) { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
+
+inline std::string_view trim_start(std::string_view s) {
+    std::size_t i = 0;
+    while (i < s.size() && is_ascii_space(static_cast<unsigned char>(s[i]))) ++i;
+    if (i < s.size() && static_cast<unsigned char>(s[i]) >= 0x80) return trim_start_slow(s.substr(i));
+    return s.substr(i);
+}
+
+inline std::string_view trim_end(std::string_view s) {
+    std::size_t e = s.size();
+    while (e > 0 && is_ascii_space(static_cast<unsigned char>(s[e - 1]))) --e;
+    if (e > 0 && static_cast<unsigned char>(s[e - 1]) >= 0x80) return trim_end_slow(s.substr(0, e));
+    return s.substr(0, e);
+}
+
+inline std::string_view trim(std::string_view s) { return trim_end(trim_start(s)); }
 
 // Fields separated by runs of Unicode White_Space; empty fields are never produced.
 std::vector<std::string_view> split_whitespace(std::string_view s);
@@ -64,7 +82,12 @@ inline std::string_view column_from(std::string_view line, std::size_t a) {
 }
 
 // Length in bytes of the white-space character starting at s[i], or 0 if none starts there.
-std::size_t whitespace_len_at(std::string_view s, std::size_t i);
+std::size_t whitespace_len_at_slow(std::string_view s, std::size_t i);
+inline std::size_t whitespace_len_at(std::string_view s, std::size_t i) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (c < 0x80) return is_ascii_space(c) ? 1 : 0;
+    return whitespace_len_at_slow(s, i);
+}
 // Length in bytes of a white-space character ending at s[end-1], or 0.
 std::size_t whitespace_len_before(std::string_view s, std::size_t end);
 
