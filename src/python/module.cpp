@@ -34,12 +34,15 @@ PyObject* init_module() {
 
     // Classes.
     if (!add_rinex_obs_type(m.get())) return nullptr;
+    if (!add_navigation_type(m.get())) return nullptr;
 
     // Functions.
     PyMethodDef* functions[] = {
         &kReadRinexObsDef,
         &kReadRinexObsBytesDef,
         &kParseRinexDef,
+        &kReadNavigationDef,
+        &kReadNavigationBytesDef,
         &kVersionDef,
     };
     for (PyMethodDef* def : functions)
