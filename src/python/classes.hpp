@@ -3,6 +3,7 @@
 #pragma once
 
 #include "python/binding.hpp"
+#include "navigation/nav_data.hpp"
 #include "cn0/config.hpp"
 #include "rinex/obs_data.hpp"
 
@@ -32,6 +33,23 @@ extern PyMethodDef kReadRinexObsBytesDef;
 extern PyMethodDef kParseRinexDef;
 extern PyMethodDef kVersionDef;
 
+// ------------------------------------------------------------------ navigation
+using NavPayload = std::shared_ptr<const NavigationData>;
+
+extern PyTypeObject* g_navigation_type;
+
+PyTypeObject* add_navigation_type(PyObject* module);
+
+// Wraps a record in a new NavigationData object.
+PyObject* wrap_navigation(NavigationData&& rec);
+
+// The shared record of a NavigationData instance (the caller has checked the type, e.g. with
+// conv_instance). Null with RuntimeError set when the instance is mutably borrowed.
+NavPayload navigation_payload(PyObject* instance);
+
+// Module functions of the navigation reader.
+extern PyMethodDef kReadNavigationDef;
+extern PyMethodDef kReadNavigationBytesDef;
 // Module functions of the TLE catalogue.
 extern PyMethodDef kDownloadTleDef;
 extern PyMethodDef kParseTleContentDef;

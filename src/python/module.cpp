@@ -34,6 +34,7 @@ PyObject* init_module() {
 
     // Classes.
     if (!add_rinex_obs_type(m.get())) return nullptr;
+    if (!add_navigation_type(m.get())) return nullptr;
     if (!add_analysis_config_type(m.get())) return nullptr;
 
     // Functions.
@@ -41,6 +42,8 @@ PyObject* init_module() {
         &kReadRinexObsDef,
         &kReadRinexObsBytesDef,
         &kParseRinexDef,
+        &kReadNavigationDef,
+        &kReadNavigationBytesDef,
         &kVersionDef,
         &kDownloadTleDef,
         &kParseTleContentDef,
