@@ -88,7 +88,29 @@ def config_calls(tmp):
         yield f"AnalysisConfig.{name}", (lambda n=name: _expect_attribute_error(c, n))
 
 
-PROVIDERS = [obs_calls, config_calls, tle_calls]
+def nav_calls(tmp):
+    from test_navigation import glonass_v3, header, kepler_v3
+
+    data = header() + kepler_v3("G05") + kepler_v3("E11") + glonass_v3("R07")
+    path = tmp / "leak.nav"
+    path.write_bytes(data)
+    n = t.read_navigation_bytes(data)
+    yield "read_navigation", lambda: t.read_navigation(str(path))
+    yield "read_navigation", lambda: expect_error(t.read_navigation, str(path) + ".missing")
+    yield "read_navigation", lambda: expect_error(t.read_navigation, None)
+    yield "read_navigation_bytes", lambda: t.read_navigation_bytes(data)
+    yield "read_navigation_bytes", lambda: expect_error(t.read_navigation_bytes, b"no header")
+    yield "read_navigation_bytes", lambda: expect_error(t.read_navigation_bytes, "text")
+    yield "NavigationData", lambda: expect_error(t.NavigationData)
+    for name in ("satellite_count", "gps_count", "glonass_count", "galileo_count", "beidou_count"):
+        yield f"NavigationData.{name}", (lambda n_=name: getattr(n, n_))
+        yield f"NavigationData.{name}", (lambda n_=name: _expect_attribute_error(n, n_))
+    yield "NavigationData.has_data", lambda: n.has_data()
+    yield "NavigationData.has_data", lambda: expect_error(n.has_data, 1)
+    yield "NavigationData.__repr__", lambda: repr(n)
+
+
+PROVIDERS = [obs_calls, nav_calls, config_calls, tle_calls]
 
 
 def public_callables():
