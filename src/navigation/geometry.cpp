@@ -137,11 +137,19 @@ Ecef kepler_position(const KeplerEphemeris& k, double jd, bool beidou_geo) {
     const double m = k.m0 + k.mean_motion * tk;
     const double e = k.e;
 
-    // Kepler's equation by Newton's method, a fixed number of steps.
+    // Kepler's equation by Newton's method, a fixed number of steps. A step is a pure function of
+    // E, so once a step leaves E unchanged every later step does too: stopping there gives the
+    // same bits as running all steps, and the sine and cosine of that step are those of the result.
     double ea = m;
-    for (int i = 0; i < kNewtonSteps; ++i) ea = ea - (ea - e * std::sin(ea) - m) / (1.0 - e * std::cos(ea));
-    const double sin_e = std::sin(ea);
-    const double cos_e = std::cos(ea);
+    double sin_e = std::sin(ea);
+    double cos_e = std::cos(ea);
+    for (int i = 0; i < kNewtonSteps; ++i) {
+        const double next = ea - (ea - e * sin_e - m) / (1.0 - e * cos_e);
+        if (next == ea && std::signbit(next) == std::signbit(ea)) break;
+        ea = next;
+        sin_e = std::sin(ea);
+        cos_e = std::cos(ea);
+    }
 
     const double nu = std::atan2(k.sqrt_1me2 * sin_e, cos_e - e);
     const double phi = nu + k.omega;
