@@ -131,15 +131,10 @@ double kepler_time_from_ephemeris(double jd, double toe) {
     return tk;
 }
 
-Ecef kepler_position(const KeplerEphemeris& k, double jd, bool beidou_geo) {
-    const double tk = kepler_time_from_ephemeris(jd, k.toe);
-    const double a = k.semi_major;
-    const double m = k.m0 + k.mean_motion * tk;
-    const double e = k.e;
-
-    // Kepler's equation by Newton's method, a fixed number of steps. A step is a pure function of
-    // E, so once a step leaves E unchanged every later step does too: stopping there gives the
-    // same bits as running all steps, and the sine and cosine of that step are those of the result.
+EccentricAnomaly eccentric_anomaly(double m, double e) {
+    // Newton's method from E = M, a fixed number of steps. A step is a pure function of E, so once
+    // a step leaves E unchanged (same bits) every later step does too: stopping there gives the
+    // result of the full count, and the sine and cosine of that step are those of the result.
     double ea = m;
     double sin_e = std::sin(ea);
     double cos_e = std::cos(ea);
@@ -150,6 +145,18 @@ Ecef kepler_position(const KeplerEphemeris& k, double jd, bool beidou_geo) {
         sin_e = std::sin(ea);
         cos_e = std::cos(ea);
     }
+    return EccentricAnomaly{ea, sin_e, cos_e};
+}
+
+Ecef kepler_position(const KeplerEphemeris& k, double jd, bool beidou_geo) {
+    const double tk = kepler_time_from_ephemeris(jd, k.toe);
+    const double a = k.semi_major;
+    const double m = k.m0 + k.mean_motion * tk;
+    const double e = k.e;
+
+    const EccentricAnomaly ecc = eccentric_anomaly(m, e);
+    const double sin_e = ecc.sin_e;
+    const double cos_e = ecc.cos_e;
 
     const double nu = std::atan2(k.sqrt_1me2 * sin_e, cos_e - e);
     const double phi = nu + k.omega;
