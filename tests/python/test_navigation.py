@@ -113,6 +113,7 @@ def _georinex_counts(path):
     [
         "georinex/ab422100.18n",
         "georinex/p1462100.18g",
+        "GNSS_Multipath_Analysis_Software/NavigationFiles/OPEC00NOR_S_20220010000_01D_EN.rnx",
         "rinex/NAV/V3/AMEL00NLD_R_20210010000_01D_MN.rnx",
         "gnss_lib_py/BRDM00DLR_S_20230730000_01D_MN.rnx",
     ],
