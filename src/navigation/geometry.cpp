@@ -131,17 +131,32 @@ double kepler_time_from_ephemeris(double jd, double toe) {
     return tk;
 }
 
+EccentricAnomaly eccentric_anomaly(double m, double e) {
+    // Newton's method from E = M, a fixed number of steps. A step is a pure function of E, so once
+    // a step leaves E unchanged (same bits) every later step does too: stopping there gives the
+    // result of the full count, and the sine and cosine of that step are those of the result.
+    double ea = m;
+    double sin_e = std::sin(ea);
+    double cos_e = std::cos(ea);
+    for (int i = 0; i < kNewtonSteps; ++i) {
+        const double next = ea - (ea - e * sin_e - m) / (1.0 - e * cos_e);
+        if (next == ea && std::signbit(next) == std::signbit(ea)) break;
+        ea = next;
+        sin_e = std::sin(ea);
+        cos_e = std::cos(ea);
+    }
+    return EccentricAnomaly{ea, sin_e, cos_e};
+}
+
 Ecef kepler_position(const KeplerEphemeris& k, double jd, bool beidou_geo) {
     const double tk = kepler_time_from_ephemeris(jd, k.toe);
     const double a = k.semi_major;
     const double m = k.m0 + k.mean_motion * tk;
     const double e = k.e;
 
-    // Kepler's equation by Newton's method, a fixed number of steps.
-    double ea = m;
-    for (int i = 0; i < kNewtonSteps; ++i) ea = ea - (ea - e * std::sin(ea) - m) / (1.0 - e * std::cos(ea));
-    const double sin_e = std::sin(ea);
-    const double cos_e = std::cos(ea);
+    const EccentricAnomaly ecc = eccentric_anomaly(m, e);
+    const double sin_e = ecc.sin_e;
+    const double cos_e = ecc.cos_e;
 
     const double nu = std::atan2(k.sqrt_1me2 * sin_e, cos_e - e);
     const double phi = nu + k.omega;

@@ -62,6 +62,11 @@ std::optional<std::size_t> choose_glonass_record(const std::vector<GlonassEpheme
 // Time from ephemeris (s) at Julian date `jd`, wrapped into +-half a week.
 double kepler_time_from_ephemeris(double jd, double toe);
 Ecef kepler_position(const KeplerEphemeris& k, double jd, bool beidou_geo);
+// Eccentric anomaly after exactly ten Newton steps from E = M, with its sine and cosine.
+struct EccentricAnomaly {
+    double e_anom, sin_e, cos_e;
+};
+EccentricAnomaly eccentric_anomaly(double mean_anomaly, double eccentricity);
 // GLONASS state integration over `dt` seconds from the record's epoch; nullopt beyond 7200 s.
 std::optional<Ecef> glonass_position(const GlonassEphemeris& g, double dt);
 // Number of Runge-Kutta steps the integration over `dt` seconds takes (60 s steps and a shorter

@@ -355,36 +355,3 @@ TEST(NavReaderRealFiles, Version4CountsMatchTheMarkers) {
         EXPECT_GT(nav.satellite_count(), 50u);
     }
 }
-
-TEST(NavReaderRealFiles, Version2GlonassSlots) {
-    const auto path = kData / "georinex/p1462100.18g";
-    if (!std::filesystem::exists(path)) GTEST_SKIP() << "real data not available";
-    const std::string text = slurp(path);
-    // Every fourth data line starts a record whose first two columns hold the slot.
-    std::istringstream in(text);
-    std::string line;
-    bool data = false;
-    int k = 0;
-    std::set<int> slots;
-    std::size_t records = 0;
-    while (std::getline(in, line)) {
-        if (!data) {
-            data = line.find("END OF HEADER") != std::string::npos;
-            continue;
-        }
-        if (k++ % 4 == 0) {
-            slots.insert(std::stoi(line.substr(0, 2)));
-            ++records;
-        }
-    }
-    const NavigationData nav = read_ok(text);
-    EXPECT_TRUE(nav.gps.empty());
-    EXPECT_EQ(nav.glonass.size(), slots.size());
-    std::size_t stored = 0;
-    for (const auto& [key, list] : nav.glonass) {
-        stored += list.size();
-        ASSERT_EQ(key.size(), 3u);
-        EXPECT_EQ(slots.count(std::stoi(key.substr(1))), 1u) << key;
-    }
-    EXPECT_EQ(stored, records);
-}
