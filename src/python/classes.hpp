@@ -5,6 +5,7 @@
 #include "python/binding.hpp"
 #include "navigation/nav_data.hpp"
 #include "cn0/config.hpp"
+#include "cn0/result.hpp"
 #include "rinex/obs_data.hpp"
 
 namespace tessora::py {
@@ -53,5 +54,23 @@ extern PyMethodDef kReadNavigationBytesDef;
 // Module functions of the TLE catalogue.
 extern PyMethodDef kDownloadTleDef;
 extern PyMethodDef kParseTleContentDef;
+
+}  // namespace tessora::py
+
+namespace tessora::py {
+
+// ------------------------------------------------------------------ analysis
+extern PyTypeObject* g_analyzer_type;
+extern PyTypeObject* g_analysis_result_type;
+extern PyTypeObject* g_quality_score_type;
+
+PyTypeObject* add_analyzer_type(PyObject* module);
+PyTypeObject* add_analysis_result_type(PyObject* module);
+PyTypeObject* add_quality_score_type(PyObject* module);
+
+// Wraps a finished analysis in a new AnalysisResult object.
+PyObject* wrap_analysis_result(AnalysisResult&& result);
+
+extern PyMethodDef kAnalyzeCn0Def;
 
 }  // namespace tessora::py

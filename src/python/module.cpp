@@ -36,6 +36,9 @@ PyObject* init_module() {
     if (!add_rinex_obs_type(m.get())) return nullptr;
     if (!add_navigation_type(m.get())) return nullptr;
     if (!add_analysis_config_type(m.get())) return nullptr;
+    if (!add_analyzer_type(m.get())) return nullptr;
+    if (!add_analysis_result_type(m.get())) return nullptr;
+    if (!add_quality_score_type(m.get())) return nullptr;
 
     // Functions.
     PyMethodDef* functions[] = {
@@ -44,6 +47,7 @@ PyObject* init_module() {
         &kParseRinexDef,
         &kReadNavigationDef,
         &kReadNavigationBytesDef,
+        &kAnalyzeCn0Def,
         &kVersionDef,
         &kDownloadTleDef,
         &kParseTleContentDef,
