@@ -1,5 +1,7 @@
 #include "cn0/pipeline.hpp"
 
+#include "cn0/analysis_steps.hpp"
+
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -522,7 +524,41 @@ AnalysisResult run_analysis(const AnalysisInput& input, const ProgressSink& prog
         report(progress, input.verbose, std::move(line));
     }
 
-    // Sky views, CN0-drop anomalies and the quality score follow here (build_sky_views, detect_cn0_anomalies, score_quality).
+    t0 = std::chrono::steady_clock::now();
+    build_sky_views(points, result);
+    {
+        std::string line = "sky views: ";
+        append_uint(line, result.skyplot.traces.size());
+        line += " traces, ";
+        append_uint(line, result.skyplot.heatmap_points.size());
+        line += " occupied cells in ";
+        append_ms(line, elapsed_ms(t0));
+        report(progress, input.verbose, std::move(line));
+    }
+
+    t0 = std::chrono::steady_clock::now();
+    detect_cn0_anomalies(points, input, result);
+    {
+        std::string line = "anomalies: ";
+        append_uint(line, result.summary.anomaly_count);
+        line += input.detect_anomalies ? " CN0-drop events (" : " (detection switched off) (";
+        append_uint(line, result.summary.critical_count);
+        line += " critical) in ";
+        append_ms(line, elapsed_ms(t0));
+        report(progress, input.verbose, std::move(line));
+    }
+
+    t0 = std::chrono::steady_clock::now();
+    score_quality(result);
+    {
+        std::string line = "scoring: overall ";
+        append_fixed(line, result.quality_score.overall, 1);
+        line += ", grade ";
+        line += result.quality_score.grade;
+        line += " in ";
+        append_ms(line, elapsed_ms(t0));
+        report(progress, input.verbose, std::move(line));
+    }
     return result;
 }
 

@@ -110,7 +110,62 @@ def nav_calls(tmp):
     yield "NavigationData.__repr__", lambda: repr(n)
 
 
-PROVIDERS = [obs_calls, nav_calls, config_calls, tle_calls]
+def analysis_calls(tmp):
+    from analysis_files import flat_file
+    from test_navigation import header, kepler_v3
+
+    obs_path, nav_path = tmp / "a.obs", tmp / "a.nav"
+    obs_path.write_bytes(flat_file(drop_at=12, drop_sats=("G01", "E11")))
+    nav_path.write_bytes(header() + kepler_v3("G05") + kepler_v3("E11"))
+    obs = t.read_rinex_obs(str(obs_path))
+    nav = t.read_navigation(str(nav_path))
+    cfg = t.AnalysisConfig(nav_file=str(nav_path))
+    an = t.CN0Analyzer.from_obs(obs, 5.0, 30, ["G", "E"])
+    an.set_navigation(nav)
+    r_nav = an.analyze()
+    r = t.analyze_cn0(str(obs_path))
+    missing = str(obs_path) + ".missing"
+    yield "analyze_cn0", lambda: t.analyze_cn0(str(obs_path), str(nav_path), 10.0, ["G"])
+    yield "analyze_cn0", lambda: expect_error(t.analyze_cn0, missing)
+    yield "analyze_cn0", lambda: expect_error(t.analyze_cn0, str(obs_path), missing)
+    yield "analyze_cn0", lambda: expect_error(t.analyze_cn0, str(obs_path), systems="G")
+    yield "CN0Analyzer", lambda: t.CN0Analyzer(cfg)
+    yield "CN0Analyzer", lambda: expect_error(t.CN0Analyzer, obs)
+    yield "CN0Analyzer.from_obs", lambda: t.CN0Analyzer.from_obs(obs, systems=("R",))
+    yield "CN0Analyzer.from_obs", lambda: expect_error(t.CN0Analyzer.from_obs, obs, time_bin_seconds=-5)
+    yield "CN0Analyzer.set_navigation", lambda: an.set_navigation(nav)
+    yield "CN0Analyzer.set_navigation", lambda: expect_error(an.set_navigation, obs)
+    yield "CN0Analyzer.analyze", lambda: an.analyze()
+    yield "CN0Analyzer.analyze", lambda: expect_error(t.CN0Analyzer(cfg).analyze)
+    yield "CN0Analyzer.analyze_file", lambda: t.CN0Analyzer(cfg).analyze_file(str(obs_path))
+    yield "CN0Analyzer.analyze_file", lambda: expect_error(an.analyze_file, missing)
+    yield "CN0Analyzer.analyze_with_nav", lambda: an.analyze_with_nav(str(obs_path), str(nav_path))
+    yield "CN0Analyzer.analyze_with_nav", lambda: expect_error(an.analyze_with_nav, str(obs_path), missing)
+    yield "AnalysisResult", lambda: expect_error(t.AnalysisResult)
+    yield "QualityScore", lambda: expect_error(t.QualityScore)
+    for res in (r, r_nav):
+        for name in [n for n in vars(t.AnalysisResult) if not n.startswith("_")]:
+            attr = getattr(t.AnalysisResult, name)
+            if callable(attr):
+                if name == "get_constellation_summary":
+                    yield f"AnalysisResult.{name}", (lambda res=res: res.get_constellation_summary("GPS"))
+                    yield f"AnalysisResult.{name}", (lambda res=res: res.get_constellation_summary("none"))
+                    yield f"AnalysisResult.{name}", (lambda res=res: expect_error(res.get_constellation_summary, 1))
+                else:
+                    yield f"AnalysisResult.{name}", (lambda res=res, n=name: getattr(res, n)())
+                    yield f"AnalysisResult.{name}", (lambda res=res, n=name: expect_error(getattr(res, n), 1))
+            else:
+                yield f"AnalysisResult.{name}", (lambda res=res, n=name: getattr(res, n))
+                yield f"AnalysisResult.{name}", (lambda res=res, n=name: _expect_attribute_error(res, n))
+    yield "AnalysisResult.__repr__", lambda: repr(r_nav)
+    q = r.quality_score
+    for name in [n for n in vars(t.QualityScore) if not n.startswith("_")]:
+        yield f"QualityScore.{name}", (lambda n=name: getattr(q, n))
+        yield f"QualityScore.{name}", (lambda n=name: _expect_attribute_error(q, n))
+    yield "QualityScore.__repr__", lambda: repr(q)
+
+
+PROVIDERS = [obs_calls, nav_calls, config_calls, analysis_calls, tle_calls]
 
 
 def public_callables():

@@ -205,7 +205,7 @@ def test_quality_score_object(tmp_path):
         with pytest.raises(AttributeError):
             setattr(q, name, 1)
     # The result's own score is a different number: 0.35 cn0 + 0.25 coverage + 0.4 consistency.
-    assert r.score == pytest.approx(0.35 * 100 + 0.25 * (100 / 648 * 100) + 0.4 * 100)
+    assert r.score == pytest.approx(0.35 * 100 + 0.25 * (100 / 648) + 0.4 * 100)
     assert r.quality_grade == "C" and r.summary == "Fair GNSS signal quality with some issues"
 
 
