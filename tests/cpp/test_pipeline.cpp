@@ -245,11 +245,14 @@ TEST(Pipeline, NavigationGivesLookAnglesAndVisibility) {
     // Ten GPS satellites in the record (G20 without points included) against ten expected.
     EXPECT_EQ(r.constellation_stats.at("GPS").satellite_count, 10u);
     EXPECT_EQ(r.constellation_stats.at("GPS").availability_ratio, 1.0);
-    ASSERT_EQ(lines.size(), 4u);
+    ASSERT_EQ(lines.size(), 7u);
     EXPECT_EQ(lines[0].rfind("sky geometry: 13 satellites x 2 epochs", 0), 0u) << lines[0];
     EXPECT_EQ(lines[1].rfind("points: 18 CN0 values from 2 epochs", 0), 0u) << lines[1];
     EXPECT_EQ(lines[2].rfind("visibility: ", 0), 0u);
     EXPECT_EQ(lines[3].rfind("statistics: 9 satellites", 0), 0u) << lines[3];
+    EXPECT_EQ(lines[4].rfind("sky views: 9 traces", 0), 0u) << lines[4];
+    EXPECT_EQ(lines[5].rfind("anomalies: 0 CN0-drop events", 0), 0u) << lines[5];
+    EXPECT_EQ(lines[6].rfind("scoring: overall ", 0), 0u) << lines[6];
     in.verbose = false;
     lines.clear();
     run_analysis(in, [&](std::string_view l) { lines.emplace_back(l); });
