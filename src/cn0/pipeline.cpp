@@ -4,7 +4,6 @@
 #include <array>
 #include <chrono>
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <numeric>
 
