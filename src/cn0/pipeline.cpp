@@ -6,7 +6,6 @@
 #include <array>
 #include <chrono>
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <numeric>
 
