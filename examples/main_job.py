@@ -1,21 +1,37 @@
 #!/usr/bin/env python3
-"""Reads an observation file (the bundled sample by default) and reports what it holds."""
+"""Grades an observation file: by default the bundled one-hour sample with its navigation file.
+
+Usage: python3 examples/main_job.py [OBS_FILE [NAV_FILE]]
+"""
 import os
 import sys
 
 import tessora_cn0
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-path = sys.argv[1] if len(sys.argv) > 1 else os.path.join(HERE, "sample", "SMPL00DNK_R_20240650700_01H_30S_MO.rnx")
+SAMPLE = os.path.join(HERE, "sample")
+obs_path = sys.argv[1] if len(sys.argv) > 1 else os.path.join(SAMPLE, "SMPL00DNK_R_20240650700_01H_30S_MO.rnx")
+nav_path = sys.argv[2] if len(sys.argv) > 2 else (
+    None if len(sys.argv) > 1 else os.path.join(SAMPLE, "SMPL00DNK_R_20240650700_01H_MN.rnx"))
 
-obs = tessora_cn0.read_rinex_obs(path)
-print(obs)
-print(f"station {obs.marker_name}, receiver {obs.receiver_type}, interval {obs.interval:g} s")
-for system, sats in sorted(obs.satellites_by_system().items()):
-    print(f"  {system}: {len(sats):2d} satellites  {' '.join(sats)}")
-print("signal-strength observables per system:", obs.snr_availability())
-stats = obs.snr_stats_by_satellite()
-print(f"{'satellite':>9} {'S obs':>6} {'valid':>6} {'mean CN0':>9}")
-for sat in sorted(stats):
-    s = stats[sat]
-    print(f"{sat:>9} {s['obs_count']:6.0f} {s['valid_count']:6.0f} {s['mean_snr']:9.2f}")
+result = tessora_cn0.analyze_cn0(obs_path, nav_path)
+print(result)
+print(f"station {result.station_name} ({result.receiver_type}), {result.start_time} .. {result.end_time}")
+print(f"grade {result.quality_grade}, score {result.score:.1f}: {result.summary}")
+q = result.quality_score
+print(f"quality score {q!r}: cn0 {q.cn0_quality:.1f}, availability {q.availability:.1f}, "
+      f"continuity {q.continuity:.1f}, stability {q.stability:.1f}, diversity {q.diversity:.1f}")
+print(f"jamming {result.jamming_detected}, spoofing {result.spoofing_detected}, "
+      f"interference {result.interference_detected}")
+if result.has_visibility_prediction:
+    print(f"visibility ({result.visibility_prediction_source}): predicted {result.visibility_mean_predicted:.1f}, "
+          f"observed {result.visibility_mean_observed:.1f}, confirmation {result.visibility_confirmation_rate:.1f} %")
+print(f"{result.anomaly_count} CN0-drop anomalies")
+for a in result.get_anomalies():
+    print(f"  {a['start_time']} {a['severity']:8} {a['description']} [{a['affected_satellites']}]")
+print(f"{'constellation':<13} {'sats':>4} {'expected':>8} {'obs':>6} {'mean CN0':>8} {'std':>5} {'gaps':>5} {'slips':>5}")
+for name in result.constellations:
+    c = result.get_constellation_summary(name)
+    if c:
+        print(f"{name:<13} {c['satellite_count']:>4} {c['satellites_expected']:>8} {c['observation_count']:>6} "
+              f"{c['mean_cn0']:>8} {c['std_cn0']:>5} {c['data_gaps']:>5} {c['cycle_slips']:>5}")

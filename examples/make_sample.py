@@ -6,7 +6,7 @@ The constellations are synthetic but shaped like the real ones: GPS and Galileo 
 Keplerian orbits written as broadcast ephemerides, GLONASS satellites written as state vectors.
 The observation file holds, for every satellite above the horizon, pseudoranges, carrier phases,
 Dopplers and CN0 values that follow the satellite's elevation, with receiver noise. From 07:35:00
-to 07:36:00 six GPS and Galileo satellites lose 16 to 20 dB-Hz together: an interference event
+to 07:36:00 six GPS and Galileo satellites lose 26 to 30 dB-Hz together: an interference event
 for the analysis to find. Deterministic (fixed seed).
 Usage: python3 examples/make_sample.py [OUTPUT_DIR]
 """
@@ -28,7 +28,7 @@ START = datetime.datetime(2024, 3, 5, 7, 0, 0)
 EPOCHS = 120
 RECEIVER = (3582105.2910, 532589.7313, 5232754.8054)
 EVENT = range(70, 73)  # epochs 07:35:00 .. 07:36:00
-EVENT_SATS = {"G05": 18.0, "G12": 16.5, "G17": 19.0, "E03": 17.5, "E07": 20.0, "E10": 16.0}
+EVENT_SATS = {"G04": 27.0, "G08": 26.5, "G11": 29.0, "E04": 27.5, "E08": 30.0, "E12": 26.0}
 
 TYPES = {
     "G": ["C1C", "L1C", "D1C", "S1C", "C2W", "L2W", "D2W", "S2W"],
@@ -202,7 +202,7 @@ def write_obs(path, kepler, glonass, toe_time, rng):
         rows = []
         for sat in sorted(now):
             el, rho = elevation(RECEIVER, now[sat])
-            if el < 0.0:
+            if el < 7.0:  # the receiver tracks down to 7 degrees
                 continue
             rate = elevation(RECEIVER, later[sat])[1] - rho
             f1, f2 = FREQ[sat[0]]
