@@ -109,6 +109,10 @@ VisibilityResult predict_visibility(const std::optional<SkyGeometry>& geometry, 
         for (const SatelliteEntry* s = obs.sats_begin(ep); s != obs.sats_end(ep); ++s) {
             const std::uint32_t ent = entity_of[s->sat];
             if (ent == kNone || seen_epoch[ent] == e) continue;
+            // A satellite whose broadcast records lie too far from this epoch to place it (a
+            // navigation file of another part of the day) can be neither confirmed nor
+            // unexpected here: the prediction simply does not cover it.
+            if (ent < nc && !geo.at(e, ent)) continue;
             bool positive = false;
             for (std::uint32_t i = s->obs_begin; i < s->obs_begin + s->obs_count; ++i)
                 if (snr_code[obs.obs_codes[i]] && obs.obs_values[i] > 0.0) {

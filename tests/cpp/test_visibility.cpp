@@ -381,3 +381,18 @@ TEST(Visibility, PredictedSatellitesConvertSaturating) {
               std::numeric_limits<std::uint64_t>::max());
     EXPECT_EQ(saturating_cast<std::uint64_t>(std::ceil(2.25)), 3u);
 }
+
+TEST(Visibility, SatellitesTheNavigationDataCannotPlaceThenAreNotUnexpected) {
+    // G11 has a broadcast record, but six hours after the observations: no position at any epoch.
+    // It is neither predicted nor reported as unexpected; G30, absent from the file, still is.
+    Sky sky = ten_gps_overhead();
+    sky.kepler("G11", 12.0, at(6, 0, 0.0));
+    ObsText t;
+    for (int k = 0; k < 4; ++k) t.epoch(epoch30(k), concat(ids('G', 1, 11), Names{"G30"}));
+    const VisibilityResult r = compare(sky, t.read());
+    EXPECT_EQ(r.mean_predicted, 10.0);
+    EXPECT_EQ(r.mean_observed, 11.0);
+    EXPECT_EQ(r.mean_unexpected, 1.0);
+    EXPECT_EQ(r.frequently_unexpected, (Names{"G30"}));
+    EXPECT_EQ(sys(r, "GPS").observed_satellites, 11u);
+}
