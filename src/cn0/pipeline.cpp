@@ -70,17 +70,7 @@ void append_ms(std::string& out, double ms) {
 
 }  // namespace
 
-const char* point_system_name(char letter) {
-    switch (letter) {
-        case 'C': return "BeiDou";
-        case 'E': return "Galileo";
-        case 'G': return "GPS";
-        case 'J': return "QZSS";
-        case 'R': return "GLONASS";
-        case 'S': return "SBAS";
-        default: return "Unknown";
-    }
-}
+const char* point_system_name(char letter) { return system_name(std::string_view(&letter, 1)); }
 
 std::string observed_system_name(char letter) {
     switch (letter) {

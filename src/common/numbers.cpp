@@ -7,9 +7,6 @@ namespace tessora {
 
 namespace {
 
-constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                             1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-
 bool iequals(std::string_view a, const char* b) {
     const std::size_t n = std::strlen(b);
     if (a.size() != n) return false;
@@ -43,32 +40,12 @@ std::optional<double> parse_float(std::string_view s) {
         }
         return neg ? -v : v;
     }
-    // Fast path for the fixed-point fields RINEX writers use (F14.3 and the like): at most 15
-    // digits and no exponent, so the mantissa and the power of ten are exact and one division
-    // gives the correctly rounded value.
     {
-        std::uint64_t m = 0;
-        std::size_t i = 0, digits = 0, frac = 0;
-        const std::size_t n = s.size();
-        while (i < n && static_cast<unsigned>(s[i] - '0') < 10) {
-            m = m * 10 + static_cast<unsigned>(s[i] - '0');
-            ++i;
-            ++digits;
-        }
-        if (i < n && s[i] == '.') {
-            ++i;
-            while (i < n && static_cast<unsigned>(s[i] - '0') < 10) {
-                m = m * 10 + static_cast<unsigned>(s[i] - '0');
-                ++i;
-                ++digits;
-                ++frac;
-            }
-        }
-        if (i == n && digits > 0 && digits <= 15) {
-            double v = static_cast<double>(m) / kPow10[frac];
-            return neg ? -v : v;
-        }
-        if (digits == 0 && (i == n || s[i] == 'e' || s[i] == 'E')) return std::nullopt;
+        detail::PlainDecimal d;
+        const char* end = s.data() + s.size();
+        const char* stop = detail::scan_plain_decimal(s.data(), end, d);
+        if (stop == end && d.exact()) return neg ? -d.value() : d.value();
+        if (d.digits == 0 && (stop == end || *stop == 'e' || *stop == 'E')) return std::nullopt;
     }
     if (s[0] == '+' || s[0] == '-') return std::nullopt;  // a second sign
     double v = 0.0;

@@ -9,12 +9,65 @@
 #include <string_view>
 #include <type_traits>
 
+#include "common/text.hpp"
+
 namespace tessora {
 
 // Decimal floating-point text: optional sign, digits with optional fraction and exponent (e/E),
 // or the words inf, infinity and nan in any letter case. No surrounding white space, no Fortran
 // D exponent, no hexadecimal.
 std::optional<double> parse_float(std::string_view s);
+
+namespace detail {
+inline constexpr double kPow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                    1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+
+// Reads "digits[.digits]" from [p, e) and returns where it stopped. With at most 15 digits the
+// mantissa and the power of ten are exact, so mantissa / 10^frac is the correctly rounded value:
+// the fast path for the fixed-point fields RINEX writers use (F14.3 and the like).
+struct PlainDecimal {
+    std::uint64_t mantissa = 0;
+    int digits = 0;
+    int frac = 0;
+    bool exact() const { return digits > 0 && digits <= 15; }
+    double value() const { return static_cast<double>(mantissa) / kPow10[frac]; }
+};
+inline const char* scan_plain_decimal(const char* p, const char* e, PlainDecimal& d) {
+    while (p < e && static_cast<unsigned>(*p - '0') < 10) {
+        d.mantissa = d.mantissa * 10 + static_cast<unsigned>(*p - '0');
+        ++p;
+        ++d.digits;
+    }
+    if (p < e && *p == '.') {
+        ++p;
+        while (p < e && static_cast<unsigned>(*p - '0') < 10) {
+            d.mantissa = d.mantissa * 10 + static_cast<unsigned>(*p - '0');
+            ++p;
+            ++d.digits;
+            ++d.frac;
+        }
+    }
+    return p;
+}
+}  // namespace detail
+
+// A blank-padded fixed-column field, trimmed and read with parse_float. The common layout
+// ("  23619095.450", optional minus) is read in place without trimming; anything else goes
+// through the general parser.
+inline std::optional<double> parse_float_field(std::string_view f) {
+    const char* p = f.data();
+    const char* const e = p + f.size();
+    while (p < e && *p == ' ') ++p;
+    if (p == e) return std::nullopt;
+    const char* const start = p;
+    const bool neg = *p == '-';
+    if (neg) ++p;
+    detail::PlainDecimal d;
+    const char* q = detail::scan_plain_decimal(p, e, d);
+    while (q < e && *q == ' ') ++q;
+    if (q == e && d.exact()) return neg ? -d.value() : d.value();
+    return parse_float(trim(std::string_view(start, static_cast<std::size_t>(e - start))));
+}
 
 // Optional "+" and decimal digits; overflow of T is not a number.
 template <typename T>

@@ -4,10 +4,21 @@
 
 #include <cstddef>
 #include <string>
+#include <functional>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace tessora {
+
+// Hash of texts that also accepts string_view keys, so that lookups never allocate.
+struct TextHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+};
+
+template <typename V>
+using TextMap = std::unordered_map<std::string, V, TextHash, std::equal_to<>>;
 
 // Decoded text of a file. When the input is valid UTF-8 (the normal case) the text is a view of
 // the caller's bytes and nothing is copied; otherwise every invalid sequence is replaced by

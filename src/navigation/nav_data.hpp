@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "common/text.hpp"
 #include "rinex/epoch_time.hpp"
 
 namespace tessora {
@@ -69,15 +70,6 @@ struct GlonassEphemeris {
 
     double epoch_jd = 0.0;  // julian_date(epoch), computed when the file is read
 };
-
-// Hash of identifier texts that also accepts string_view keys (no allocation on lookup).
-struct TextHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
-};
-
-template <typename V>
-using TextMap = std::unordered_map<std::string, V, TextHash, std::equal_to<>>;
 
 struct NavigationData {
     TextMap<std::vector<KeplerEphemeris>> gps;      // "G" and "J" (QZSS) records

@@ -12,45 +12,6 @@ namespace {
 
 constexpr std::string_view kSystems3 = "GREJCIS";
 
-constexpr double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
-
-// Value of an observation field (columns 16k..16k+14): trimmed and read with the number syntax.
-// The usual F14.3 layout ("  23619095.450", blank-padded, optional minus) is read directly: with
-// at most 15 digits the mantissa and the power of ten are exact, so one division gives the
-// correctly rounded value. Anything else goes through the general parser.
-inline std::optional<double> parse_obs_field(std::string_view f) {
-    const char* p = f.data();
-    const char* const e = p + f.size();
-    while (p < e && *p == ' ') ++p;
-    if (p == e) return std::nullopt;
-    const char* const start = p;
-    const bool neg = *p == '-';
-    if (neg) ++p;
-    std::uint64_t m = 0;
-    int digits = 0, frac = 0;
-    while (p < e && static_cast<unsigned>(*p - '0') < 10) {
-        m = m * 10 + static_cast<unsigned>(*p - '0');
-        ++p;
-        ++digits;
-    }
-    if (p < e && *p == '.') {
-        ++p;
-        while (p < e && static_cast<unsigned>(*p - '0') < 10) {
-            m = m * 10 + static_cast<unsigned>(*p - '0');
-            ++p;
-            ++digits;
-            ++frac;
-        }
-    }
-    const char* q = p;
-    while (q < e && *q == ' ') ++q;
-    if (q == e && digits > 0 && digits <= 15) {
-        const double v = static_cast<double>(m) / kPow10[frac];
-        return neg ? -v : v;
-    }
-    return parse_float(trim(std::string_view(start, static_cast<std::size_t>(e - start))));
-}
-
 // Interning table for satellite identifiers (at most a few bytes) and observation codes.
 class Interner {
 public:
@@ -65,12 +26,8 @@ public:
     }
 
 private:
-    struct Hash {
-        using is_transparent = void;
-        std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
-    };
     std::vector<std::string>& names_;
-    std::unordered_map<std::string, std::uint32_t, Hash, std::equal_to<>> index_;
+    TextMap<std::uint32_t> index_;
 };
 
 // The code list of one system prepared for the data section: code ids and, for lists that
@@ -362,7 +319,7 @@ private:
         for (std::uint32_t k = 0; k < codes.size(); ++k) {
             const std::size_t off = 16 * static_cast<std::size_t>(k);
             if (off >= alen) break;
-            const auto v = parse_obs_field(column(area, off, off + 14));
+            const auto v = parse_float_field(column(area, off, off + 14));
             if (!v || *v == 0.0) continue;
             std::uint8_t lli = 0xF, ssi = 0xF;
             if (alen >= off + 15) {
@@ -421,7 +378,7 @@ private:
                             if (code_no >= ncodes) break;
                             const std::size_t off = 16 * k;
                             if (ol.size() <= off) break;
-                            const auto v = parse_obs_field(column(ol, off, off + 14));
+                            const auto v = parse_float_field(column(ol, off, off + 14));
                             if (!v || *v == 0.0) continue;
                             store(glist, static_cast<std::uint32_t>(code_no), *v, 0xFF);
                         }
