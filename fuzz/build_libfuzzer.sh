@@ -4,9 +4,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mkdir -p fuzz/out
-core=$(ls src/common/*.cpp src/rinex/*.cpp src/navigation/*.cpp src/visibility/*.cpp src/cn0/*.cpp src/tle/*.cpp 2>/dev/null || true)
+core=$(ls src/common/*.cpp src/archive/*.cpp src/rinex/*.cpp src/navigation/*.cpp src/visibility/*.cpp src/cn0/*.cpp src/tle/*.cpp 2>/dev/null || true)
 for t in fuzz/fuzz_*.cpp; do
   name=$(basename "$t" .cpp)
   clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-    -ffp-contract=off -Isrc "$t" $core -o "fuzz/out/$name"
+    -ffp-contract=off -Isrc "$t" $core -lz -lbz2 -o "fuzz/out/$name"
 done

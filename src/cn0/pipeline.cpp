@@ -72,8 +72,9 @@ void append_ms(std::string& out, double ms) {
 
 const char* point_system_name(char letter) { return system_name(std::string_view(&letter, 1)); }
 
-std::string observed_system_name(char letter) {
-    switch (letter) {
+std::string observed_system_name(std::string_view system) {
+    if (system.size() != 1) return std::string(system);
+    switch (system[0]) {
         case 'C': return "BeiDou";
         case 'E': return "Galileo";
         case 'G': return "GPS";
@@ -81,7 +82,7 @@ std::string observed_system_name(char letter) {
         case 'J': return "QZSS";
         case 'R': return "GLONASS";
         case 'S': return "SBAS";
-        default: return std::string(1, letter);
+        default: return std::string(system);
     }
 }
 
@@ -228,13 +229,14 @@ void fill_statistics(const PointSet& ps, AnalysisResult& result) {
     sum.total_epochs = obs.epochs.size();
     const std::vector<std::uint32_t> record_sats = obs.distinct_satellites();
     sum.total_satellites = record_sats.size();
-    std::array<std::uint64_t, 256> record_sats_of_letter{};
-    for (std::uint32_t s : record_sats) {
-        const std::string& id = obs.satellite_names[s];
-        if (!id.empty()) ++record_sats_of_letter[static_cast<unsigned char>(id[0])];
+    // The system of an identifier is its whole first character, so that an identifier read from
+    // a damaged line never yields a partial UTF-8 sequence. Satellites of the record per observed
+    // system name:
+    std::vector<std::pair<std::string, std::uint64_t>> record_sats_of_system;
+    for (const auto& [system, ids] : obs.satellites_by_system()) {
+        record_sats_of_system.emplace_back(observed_system_name(system), ids.size());
+        sum.systems_observed.push_back(record_sats_of_system.back().first);
     }
-    for (int l = 0; l < 256; ++l)
-        if (record_sats_of_letter[l]) sum.systems_observed.push_back(observed_system_name(static_cast<char>(l)));
     std::sort(sum.systems_observed.begin(), sum.systems_observed.end());
     Accumulator all;
     for (const ObservationPoint& p : pts) all.add(p.cn0);
@@ -334,9 +336,8 @@ void fill_statistics(const PointSet& ps, AnalysisResult& result) {
         const Accumulator& acc = con_acc[c];
 
         std::uint64_t record_count = 0;
-        for (int l = 0; l < 256; ++l)
-            if (record_sats_of_letter[l] && observed_system_name(static_cast<char>(l)) == name)
-                record_count += record_sats_of_letter[l];
+        for (const auto& [system, count] : record_sats_of_system)
+            if (system == name) record_count += count;
         std::uint64_t point_sats = 0;
         for (std::uint32_t s : sats_with_points)
             if (sat_con[s] == c) ++point_sats;

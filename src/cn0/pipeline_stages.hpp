@@ -34,9 +34,9 @@ void fill_statistics(const PointSet& points, AnalysisResult& result);
 // Constellation name of a point by its system letter (IRNSS and unknown letters "Unknown").
 const char* point_system_name(char letter);
 
-// Constellation name of a letter in the list of observed systems (IRNSS "IRNSS", unknown letters
-// written as the letter itself).
-std::string observed_system_name(char letter);
+// Constellation name of a system (the first character of an identifier, one or more bytes) in
+// the list of observed systems (IRNSS "IRNSS", unknown characters written as they are).
+std::string observed_system_name(std::string_view system);
 
 // Satellites a constellation is expected to show when no prediction says otherwise.
 std::uint64_t default_satellites_expected(const std::string& system);

@@ -2,6 +2,7 @@
 
 #include <optional>
 
+#include "archive/expand.hpp"
 #include "common/numbers.hpp"
 #include "common/text.hpp"
 
@@ -278,7 +279,9 @@ double nav_data_field(std::string_view line, std::size_t start) {
 }
 
 Expected<NavigationData> read_navigation_content(std::string_view bytes) {
-    const DecodedText text(bytes);
+    auto content = expand_content(bytes);
+    if (!content) return Expected<NavigationData>::failure(content.error());
+    const DecodedText text(content->view());
     return NavReader(text.view()).run();
 }
 

@@ -8,8 +8,9 @@
 
 namespace tessora {
 
-// Parses the whole content of a navigation file. The only error is "No END OF HEADER found";
-// malformed records are dropped and malformed data fields read as 0.0.
+// Parses the whole content of a navigation file, plain or compressed (archive/expand.hpp). The
+// reader's own error is "No END OF HEADER found"; malformed records are dropped and malformed
+// data fields read as 0.0. Undecodable compressed content gives the decoder's message.
 Expected<NavigationData> read_navigation_content(std::string_view bytes);
 
 // One broadcast data field: the 19 columns from `start` (clamped to the line), white space

@@ -48,7 +48,8 @@ private:
 std::shared_ptr<const RinexObsData> load_obs(std::string_view path, std::string_view prefix) {
     std::string bytes;
     if (!read_file_or_raise(path, bytes, prefix)) return nullptr;
-    auto rec = read_rinex_obs(bytes, file_name_of(path));
+    Expected<RinexObsData> rec = Expected<RinexObsData>::failure({});
+    if (!core_call([&] { rec = read_rinex_obs(bytes, file_name_of(path)); })) return nullptr;
     if (!rec) {
         raise(PyExc_ValueError, rec.error());
         return nullptr;
@@ -59,7 +60,8 @@ std::shared_ptr<const RinexObsData> load_obs(std::string_view path, std::string_
 std::shared_ptr<const NavigationData> load_nav(std::string_view path, std::string_view prefix) {
     std::string bytes;
     if (!read_file_or_raise(path, bytes, prefix)) return nullptr;
-    auto rec = read_navigation_content(bytes);
+    Expected<NavigationData> rec = Expected<NavigationData>::failure({});
+    if (!core_call([&] { rec = read_navigation_content(bytes); })) return nullptr;
     if (!rec) {
         raise(PyExc_ValueError, rec.error());
         return nullptr;

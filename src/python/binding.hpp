@@ -205,6 +205,19 @@ PyObject* with_read(PyObject* self, F&& f) {
     return f(payload_of<Payload>(self));
 }
 
+// Runs a core operation. The core reports bad input as values, but a large enough input can still
+// exhaust memory: std::bad_alloc becomes MemoryError instead of unwinding into the interpreter.
+template <typename F>
+bool core_call(F&& f) {
+    try {
+        f();
+        return true;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+}
+
 // Reads a whole file, raising IOError with `prefix` + the read error's message on failure.
 bool read_file_or_raise(std::string_view path, std::string& out, std::string_view prefix = {});
 

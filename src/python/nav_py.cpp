@@ -65,7 +65,8 @@ PyType_Spec kSpec = {"tessora_cn0.NavigationData", sizeof(Box<NavPayload>), 0, P
 
 // Runs the reader and wraps its record, or raises ValueError with the reader's message.
 PyObject* parse_and_wrap(std::string_view bytes) {
-    auto rec = read_navigation_content(bytes);
+    Expected<NavigationData> rec = Expected<NavigationData>::failure({});
+    if (!core_call([&] { rec = read_navigation_content(bytes); })) return nullptr;
     if (!rec) return raise(PyExc_ValueError, rec.error());
     return wrap_navigation(std::move(rec.value()));
 }

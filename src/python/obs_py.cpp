@@ -146,7 +146,8 @@ PyType_Spec kSpec = {"tessora_cn0.RinexObsData", sizeof(Box<ObsPayload>), 0, Py_
 
 // Runs the reader and wraps its record, or raises ValueError with the reader's message.
 PyObject* parse_and_wrap(std::string_view bytes, std::string_view file_name) {
-    auto rec = read_rinex_obs(bytes, file_name);
+    Expected<RinexObsData> rec = Expected<RinexObsData>::failure({});
+    if (!core_call([&] { rec = read_rinex_obs(bytes, file_name); })) return nullptr;
     if (!rec) return raise(PyExc_ValueError, rec.error());
     return wrap_rinex_obs(std::move(rec.value()));
 }

@@ -2,6 +2,7 @@
 
 #include <unordered_map>
 
+#include "archive/expand.hpp"
 #include "common/numbers.hpp"
 #include "common/text.hpp"
 #include "common/unicode.hpp"
@@ -418,6 +419,12 @@ private:
 }  // namespace
 
 Expected<RinexObsData> read_rinex_obs(std::string_view bytes, std::string_view file_name) {
+    auto content = expand_content(bytes);
+    if (!content) return Expected<RinexObsData>::failure(content.error());
+    return read_rinex_obs_text(content->view(), file_name);
+}
+
+Expected<RinexObsData> read_rinex_obs_text(std::string_view bytes, std::string_view file_name) {
     DecodedText text(bytes);
     ObsReader reader(text.view(), file_name);
     return reader.run();
