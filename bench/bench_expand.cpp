@@ -80,7 +80,7 @@ int main(int argc, char** argv) {
                 break;
             }
             if (i == 0) {
-                digest = tessora::testing::Sha256::of(c->view());
+                digest = tessora::test_support::Sha256::of(c->view());
                 layers = c->description();
                 size = c->view().size();
             }

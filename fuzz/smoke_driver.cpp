@@ -1,9 +1,11 @@
 // Deterministic stand-in for libFuzzer: feeds the fuzz target its built-in seeds and a fixed
 // number of seeded mutations of them, so that CI runs the readers on garbage input under the
-// sanitizers. Usage: <target>_smoke ITERATIONS SEED
+// sanitizers. Usage: <target>_smoke ITERATIONS SEED, or <target>_smoke --dump-seeds DIR to write
+// the seeds as the start of a libFuzzer corpus.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -66,6 +68,12 @@ std::string mutate(std::string s, std::mt19937_64& rng, const std::vector<std::s
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 2 && std::string(argv[1]) == "--dump-seeds") {
+        const std::vector<std::string> seeds = fuzz_seeds();
+        for (std::size_t i = 0; i < seeds.size(); ++i)
+            std::ofstream(std::string(argv[2]) + "/seed" + std::to_string(i), std::ios::binary) << seeds[i];
+        return 0;
+    }
     const long iterations = argc > 1 ? std::atol(argv[1]) : 10000;
     const unsigned long long seed = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1;
     std::mt19937_64 rng(seed);

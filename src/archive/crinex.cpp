@@ -4,20 +4,22 @@
 // RINEX header unchanged. Each epoch of the data section is then:
 //  - the epoch line as a text difference from the previous epoch line: a blank keeps the old
 //    character, "&" stands for a blank, anything else replaces it, and characters past the old
-//    end extend it. A line beginning with "&" (CRINEX 1) or ">" (CRINEX 3) starts afresh. The
-//    compact epoch line carries the whole satellite list, from column 32 (CRINEX 1) or 41
-//    (CRINEX 3), 3 characters an entry;
+//    end extend it. A line beginning with "&" (CRINEX 1) or ">" (CRINEX 3) starts afresh, and so
+//    does every satellite after it (no arc or indicator carries over). The compact epoch line
+//    carries the whole satellite list, from column 32 (CRINEX 1) or 41 (CRINEX 3), 3 characters
+//    an entry;
 //  - the receiver clock offset line (empty when there is none), a numeric field as below;
 //  - one line per listed satellite: one numeric field per observation type of its system,
 //    separated by single blanks (an empty field is a blank observation; fields missing at the end
 //    are blank), then, after one more blank, the loss-of-lock and signal-strength characters of
-//    all types as a text difference from the satellite's previous ones (a blank observation is
-//    written without them).
+//    all types as a text difference from the satellite's previous ones. A blank observation has
+//    blank indicators, whatever the difference says.
 // A numeric field is the value in units of the last written decimal, as an integer: either "M&v",
 // which starts an arc of differences of order M at the value v, or the next difference of the arc.
 // The difference order grows by one each epoch up to M. An arc ends when its observation is blank
 // or its satellite is missing from an epoch; the next value then starts a new arc.
-// Event epochs (flags 2 to 5) are followed by their special records, copied as they stand.
+// Event epochs (flags 2 to 5) are followed by their special records, copied as they stand; the
+// epoch after an event starts afresh.
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -337,10 +339,13 @@ private:
             if (line.empty() && rest_is_blank()) return;  // blank lines closing the file
             const bool fresh = !line.empty() && line[0] == (v3_ ? '>' : '&');
             if (fresh) {
+                // A line that starts afresh starts every satellite afresh as well: no arc or
+                // indicator carries over it.
                 epoch_.clear();
                 have_epoch_ = true;
+                ++data_epoch_;
             } else if (!have_epoch_) {
-                fail("the first epoch line is a difference from nothing");
+                fail("the epoch line is a difference from nothing (the first epoch, or one after an event)");
             }
             apply_text_difference(epoch_, line);
             const std::string_view ep = epoch_;
@@ -363,6 +368,7 @@ private:
 
     void read_event(std::uint32_t records) {
         emit_epoch_head(false, 0, 0);
+        have_epoch_ = false;  // the epoch after an event starts afresh
         std::string_view line;
         for (std::uint32_t i = 0; i < records; ++i) {
             if (!next_line(line)) fail("the file ends inside the special records of an event");
@@ -372,6 +378,7 @@ private:
 
     void read_epoch(std::uint32_t count) {
         ++data_epoch_;
+        if (epoch_.size() < list_col_ + std::size_t{3} * count) fail("the satellite list is shorter than its count");
         std::string_view line;
         if (!next_line(line)) fail("the file ends inside an epoch (no clock offset line)");
         bool has_clock = false;
@@ -382,15 +389,13 @@ private:
         } else {
             clock_.active = false;
         }
-        if (epoch_.size() < list_col_ + std::size_t{3} * count) fail("the satellite list is shorter than its count");
         emit_epoch_head(has_clock, clock, count);
         if (!v3_) emit_v2_continuations(count);
 
         for (std::uint32_t i = 0; i < count; ++i) {
             const std::string_view id = std::string_view(epoch_).substr(list_col_ + 3 * std::size_t{i}, 3);
-            const std::uint32_t s = satellite(id);
             if (!next_line(line)) fail("the file ends inside an epoch (missing satellite lines)");
-            decode_satellite(s, id, line);
+            decode_satellite(satellite(id), id, line);
         }
     }
 
@@ -595,8 +600,8 @@ private:
                 line_begin = w;
             }
             if (blank_[k]) {
-                // A blank observation shows no indicators; its characters stay in the state, which
-                // later differences refer to.
+                // A blank observation has blank indicators, whatever the difference said.
+                flags[2 * k] = flags[2 * k + 1] = ' ';
                 std::memset(w, ' ', 16);
                 w += 16;
                 continue;

@@ -41,15 +41,12 @@ Expected<ExpandedContent> expand_content(std::string_view bytes, std::uint64_t l
         Expected<Buffer> out = e == Encoding::gzip       ? gunzip(cur, limit)
                                : e == Encoding::compress ? uncompress_lzw(cur, limit)
                                                          : bunzip2(cur, limit);
-        if (!out) {
-            if (origin.empty()) return R::failure(out.error());
-            return R::failure(out.error() + " (inside " + origin + ")");
-        }
         // A .Z stream carries no length or checksum. RINEX text always ends its last line, so
         // content that stops inside a line is a cut file, not a short one.
-        if (e == Encoding::compress && out->size() > 0 && out->data()[out->size() - 1] != '\n')
-            return R::failure(decode_error(encoding_name(e),
-                                           "the content ends inside a line (a truncated file?)", cur.size()));
+        if (out && e == Encoding::compress && out->size() > 0 && out->data()[out->size() - 1] != '\n')
+            out = Expected<Buffer>::failure(
+                decode_error(encoding_name(e), "the content ends inside a line (a truncated file?)", cur.size()));
+        if (!out) return R::failure(origin.empty() ? out.error() : out.error() + " (inside " + origin + ")");
         if (!origin.empty()) origin += '+';
         origin += encoding_name(e);
         c.buffer_ = std::move(*out);

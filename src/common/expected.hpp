@@ -18,7 +18,9 @@ public:
     T& value() { return std::get<0>(v_); }
     const T& value() const { return std::get<0>(v_); }
     T& operator*() { return value(); }
+    const T& operator*() const { return value(); }
     T* operator->() { return &value(); }
+    const T* operator->() const { return &value(); }
     const std::string& error() const { return std::get<1>(v_).message; }
 
 private:

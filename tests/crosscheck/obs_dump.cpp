@@ -1,18 +1,33 @@
 // Prints what the observation reader stores, for comparison with an independent reader:
 //   E <year> <month> <day> <hour> <minute> <second> <flag>
 //   O <satellite> <code> <value with 17 significant digits>   (signal-strength codes only)
+// With --expand first, prints the plain text of a compressed file instead.
 #include <cstdio>
 #include <string>
 
+#include "archive/expand.hpp"
 #include "common/file.hpp"
 #include "rinex/obs_reader.hpp"
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: obs_dump FILE\n");
+        std::fprintf(stderr, "usage: obs_dump [--expand] FILE\n");
         return 2;
     }
     std::string bytes, err;
+    if (std::string(argv[1]) == "--expand" && argc > 2) {
+        if (!tessora::read_whole_file(argv[2], bytes, err)) {
+            std::fprintf(stderr, "%s\n", err.c_str());
+            return 1;
+        }
+        auto c = tessora::expand_content(bytes);
+        if (!c) {
+            std::fprintf(stderr, "%s\n", c.error().c_str());
+            return 1;
+        }
+        std::fwrite(c->view().data(), 1, c->view().size(), stdout);
+        return 0;
+    }
     if (!tessora::read_whole_file(argv[1], bytes, err)) {
         std::fprintf(stderr, "%s\n", err.c_str());
         return 1;

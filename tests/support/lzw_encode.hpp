@@ -9,7 +9,7 @@
 #include <string_view>
 #include <unordered_map>
 
-namespace tessora::testing {
+namespace tessora::test_support {
 
 inline std::string lzw_encode(std::string_view data, unsigned max_bits = 16, bool block_mode = true,
                               bool clear_when_full = true) {
@@ -79,4 +79,4 @@ inline std::string lzw_encode(std::string_view data, unsigned max_bits = 16, boo
     return out;
 }
 
-}  // namespace tessora::testing
+}  // namespace tessora::test_support

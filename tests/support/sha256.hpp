@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace tessora::testing {
+namespace tessora::test_support {
 
 class Sha256 {
 public:
@@ -89,4 +89,4 @@ private:
     std::uint64_t total_ = 0;
 };
 
-}  // namespace tessora::testing
+}  // namespace tessora::test_support
