@@ -1,12 +1,15 @@
 """Every function, getter and method, on success and error paths, many times: resident memory stays
 flat (no reference or memory leaks in the hand-written binding)."""
+import bz2
 import gc
+import gzip
 import os
 import stat
 
 import pytest
 
 import tessora_cn0 as t
+from lzw_writer import lzw_compress
 from rinex_builder import f3, hl, v3_epoch, v3_header
 
 OBS = (v3_header({"G": ["C1C", "S1C"], "E": ["S1C"]}, extra=hl("    30.000", "INTERVAL"))
@@ -47,6 +50,16 @@ def obs_calls(tmp):
     yield "read_rinex_obs_bytes", lambda: expect_error(t.read_rinex_obs_bytes, bytearray(b"x"), "x")
     yield "read_rinex_obs_bytes", lambda: expect_error(t.read_rinex_obs_bytes, b"x", filename=3)
     yield "read_rinex_obs_bytes", lambda: expect_error(t.read_rinex_obs_bytes, b"x", "x", unknown=1)
+    # Compressed content, and damaged compressed content (the decoders' error paths).
+    gz, cut = gzip.compress(OBS), gzip.compress(OBS)[:-9]
+    (tmp / "leak.obs.gz").write_bytes(gz)
+    (tmp / "cut.gz").write_bytes(cut)
+    yield "read_rinex_obs", lambda: t.read_rinex_obs(path + ".gz")
+    yield "read_rinex_obs", lambda: expect_error(t.read_rinex_obs, str(tmp / "cut.gz"))
+    for content in (gz, bz2.compress(OBS), lzw_compress(OBS), gzip.compress(bz2.compress(OBS))):
+        yield "read_rinex_obs_bytes", (lambda c=content: t.read_rinex_obs_bytes(c, "x.obs"))
+    for bad in (cut, bz2.compress(OBS)[:-5], lzw_compress(OBS)[:-3], gz + b"junk"):
+        yield "read_rinex_obs_bytes", (lambda c=bad: expect_error(t.read_rinex_obs_bytes, c, "x.obs"))
     yield "parse_rinex", lambda: t.parse_rinex(data=OBS, filename="x.obs")
     yield "parse_rinex", lambda: expect_error(t.parse_rinex, OBS)
     yield "version", lambda: t.version()
@@ -99,6 +112,10 @@ def nav_calls(tmp):
     yield "read_navigation", lambda: expect_error(t.read_navigation, str(path) + ".missing")
     yield "read_navigation", lambda: expect_error(t.read_navigation, None)
     yield "read_navigation_bytes", lambda: t.read_navigation_bytes(data)
+    (tmp / "leak.nav.bz2").write_bytes(bz2.compress(data))
+    yield "read_navigation", lambda: t.read_navigation(str(tmp / "leak.nav.bz2"))
+    yield "read_navigation_bytes", lambda: t.read_navigation_bytes(gzip.compress(data))
+    yield "read_navigation_bytes", lambda: expect_error(t.read_navigation_bytes, gzip.compress(data)[:-4])
     yield "read_navigation_bytes", lambda: expect_error(t.read_navigation_bytes, b"no header")
     yield "read_navigation_bytes", lambda: expect_error(t.read_navigation_bytes, "text")
     yield "NavigationData", lambda: expect_error(t.NavigationData)
@@ -127,6 +144,14 @@ def analysis_calls(tmp):
     missing = str(obs_path) + ".missing"
     yield "analyze_cn0", lambda: t.analyze_cn0(str(obs_path), str(nav_path), 10.0, ["G"])
     yield "analyze_cn0", lambda: expect_error(t.analyze_cn0, missing)
+    gz_obs, gz_nav, cut = tmp / "a.obs.gz", tmp / "a.nav.gz", tmp / "a.cut.gz"
+    gz_obs.write_bytes(gzip.compress(obs_path.read_bytes()))
+    gz_nav.write_bytes(gzip.compress(nav_path.read_bytes()))
+    cut.write_bytes(gz_obs.read_bytes()[:-10])
+    yield "analyze_cn0", lambda: t.analyze_cn0(str(gz_obs), str(gz_nav))
+    yield "analyze_cn0", lambda: expect_error(t.analyze_cn0, str(cut))
+    yield "CN0Analyzer.analyze_with_nav", lambda: an.analyze_with_nav(str(gz_obs), str(gz_nav))
+    yield "CN0Analyzer.analyze_with_nav", lambda: expect_error(an.analyze_with_nav, str(gz_obs), str(cut))
     yield "analyze_cn0", lambda: expect_error(t.analyze_cn0, str(obs_path), missing)
     yield "analyze_cn0", lambda: expect_error(t.analyze_cn0, str(obs_path), systems="G")
     yield "CN0Analyzer", lambda: t.CN0Analyzer(cfg)
