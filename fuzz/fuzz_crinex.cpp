@@ -1,14 +1,20 @@
 // Fuzz target of the Hatanaka (CRINEX) decoder. With the first byte's bit 0 set, the rest is a
 // whole compact file; otherwise it is the data section of one, behind a fixed CRINEX 1.0 or 3.0
 // header (bit 1), so that mutations reach the epoch and satellite lines at once. Decoded text is
-// read by the observation reader as well.
+// read by the observation reader as well. With bit 2 set, the text is also gzip-compressed and
+// decoded by the streaming stages, which must give what decoding at once gives.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include <zlib.h>
+
+#include <cstdio>
+
 #include "archive/decoders.hpp"
+#include "archive/expand.hpp"
 #include "rinex/obs_reader.hpp"
 
 namespace {
@@ -69,6 +75,41 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string text;
     if (data[0] & 1) text.assign(rest);
     else text = ((data[0] & 2) ? header1() : header3()) + std::string(rest);
+    if (data[0] & 4) {
+        // gzip of the text, so that both stages (decompression, compact text) run.
+        uLongf zlen = compressBound(static_cast<uLong>(text.size())) + 32;
+        std::string z(zlen, '\0');
+        z_stream zs{};
+        deflateInit2(&zs, 1, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+        zs.next_in = reinterpret_cast<Bytef*>(text.data());
+        zs.avail_in = static_cast<uInt>(text.size());
+        zs.next_out = reinterpret_cast<Bytef*>(z.data());
+        zs.avail_out = static_cast<uInt>(z.size());
+        deflate(&zs, Z_FINISH);
+        z.resize(zs.total_out);
+        deflateEnd(&zs);
+        if (data[0] & 8) z.resize(z.size() * 3 / 4);  // cut: both ways must fail alike
+        const auto once = tessora::expand_content(z, kLimit);
+        auto stream = tessora::ExpandStream::start(z, kLimit, 0);
+        std::string streamed;
+        tessora::DecodeError error;
+        if (stream->complete()) {
+            if (stream->content()) streamed = std::string(stream->content()->view());
+            else error = stream->content().error();
+        } else {
+            tessora::Channel& ch = stream->channel();
+            std::size_t n = 0, m;
+            while ((m = ch.wait_beyond(n)) != n) n = m;
+            streamed.assign(ch.data(), n);
+            error = stream->finish();
+        }
+        if (once.ok() != !error || (once.ok() ? once->view() != streamed : once.error() != *error)) {
+            std::fprintf(stderr, "once: %s\nstream: %s\n", once.ok() ? "ok" : once.error().c_str(), error ? error->c_str() : "ok");
+            __builtin_trap();
+        }
+        if (once.ok() ? once->view() != streamed : once.error() != *error) __builtin_trap();
+        return 0;
+    }
     auto out = tessora::decode_crinex(text, kLimit);
     if (!out) return 0;
     if (out->size() > kLimit) __builtin_trap();
@@ -79,5 +120,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
 std::vector<std::string> fuzz_seeds() {
     return {std::string(1, '\x00') + kData3, std::string(1, '\x02') + kData1 + data1_sats(),
+            std::string(1, '\x04') + kData3, std::string(1, '\x06') + kData1 + data1_sats(),
+            std::string(1, '\x0c') + kData3,
             std::string(1, '\x01') + header3() + kData3, std::string(1, '\x01') + header1() + kData1 + data1_sats()};
 }

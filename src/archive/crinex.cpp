@@ -25,6 +25,7 @@
 #include <cstring>
 #include <vector>
 
+#include "archive/channel.hpp"
 #include "archive/decoders.hpp"
 #include "common/numbers.hpp"
 #include "common/text.hpp"
@@ -212,10 +213,35 @@ inline bool fast_difference(const char*& p, const char* e, std::int64_t& v) {
     return true;
 }
 
+// The compact text: whole, or arriving through a channel from the stage that decompresses it.
+class Input {
+public:
+    explicit Input(std::string_view text) : data_(text.data()), size_(text.size()) {}
+    explicit Input(Channel& channel) : data_(channel.data()), channel_(&channel) { size_ = channel.wait_beyond(0); }
+    const char* data() const { return data_; }
+    std::size_t size() const { return size_; }
+    // Waits for more of the text; false at its end. The text grows by whole lines. Text before
+    // `consumed` is not looked at again.
+    bool more(std::size_t consumed) {
+        if (!channel_) return false;
+        if (consumed > kKeep) channel_->release(consumed - kKeep);
+        const std::size_t n = channel_->wait_beyond(size_);
+        if (n == size_) return false;
+        size_ = n;
+        return true;
+    }
+
+private:
+    static constexpr std::size_t kKeep = std::size_t{1} << 20;  // a margin behind the reading position
+    const char* data_;
+    std::size_t size_ = 0;
+    Channel* channel_ = nullptr;
+};
+
 class Decoder {
 public:
-    Decoder(std::string_view text, std::uint64_t limit, int version, std::string_view origin)
-        : text_(text), limit_(limit), v3_(version == 3) {
+    Decoder(Input input, std::uint64_t limit, int version, std::string_view origin, Buffer& out)
+        : in_(input), limit_(limit), v3_(version == 3), out_(out) {
         name_ = v3_ ? "Hatanaka CRINEX 3.0" : "Hatanaka CRINEX 1.0";
         if (!origin.empty()) {
             name_ += " (inside ";
@@ -223,33 +249,32 @@ public:
             name_ += ')';
         }
         list_col_ = v3_ ? 41 : 32;
-        safe_end_ = text_.size() > 32 ? text_.data() + text_.size() - 32 : text_.data();
+        set_safe_end();
         ntypes_.fill(0);
         table_.assign(2048, -1);
     }
 
-    Expected<Buffer> run() {
+    DecodeError run() {
         try {
             // A compact line is at most a few times shorter than the RINEX it stands for.
             out_.reserve(static_cast<std::size_t>(
-                std::min<std::uint64_t>(std::uint64_t{7} * text_.size() / 2 + 65536, limit_ + 1)));
+                std::min<std::uint64_t>(std::uint64_t{7} * in_.size() / 2 + 65536, limit_ + 1)));
             read_header();
             read_data();
         } catch (const Failure& f) {
-            if (f.complete) return Expected<Buffer>::failure(f.what);
+            if (f.complete) return f.what;
             std::string what = f.what + " at line ";
             append_uint(what, line_no_);
             what += " (byte offset ";
             append_uint(what, line_start_);
             what += ')';
-            return Expected<Buffer>::failure(name_ + ": " + what);
+            return name_ + ": " + what;
         }
-        out_.shrink_to_fit();
-        return std::move(out_);
+        return std::nullopt;
     }
 
 private:
-    std::string_view text_;
+    Input in_;
     std::uint64_t limit_;
     bool v3_;
     std::string name_;
@@ -258,7 +283,7 @@ private:
     std::size_t pos_ = 0;         // start of the next line
     std::size_t line_start_ = 0;  // byte offset of the current line
     std::uint64_t line_no_ = 0;   // 1-based number of the current line
-    Buffer out_;
+    Buffer& out_;
 
     std::array<std::uint32_t, 256> ntypes_{};  // per system letter (CRINEX 3)
     std::uint32_t ntypes_v2_ = 0;              // for every satellite (CRINEX 1)
@@ -277,12 +302,18 @@ private:
 
     [[noreturn]] void fail(std::string what) const { throw Failure{std::move(what)}; }
 
+    // Fast field parsing reads up to 17 bytes past a field, all of them inside the text received.
+    void set_safe_end() { safe_end_ = in_.size() > 32 ? in_.data() + in_.size() - 32 : in_.data(); }
+
     bool next_line(std::string_view& line) {
-        if (pos_ >= text_.size()) return false;
+        if (pos_ >= in_.size()) {
+            if (!in_.more(pos_)) return false;
+            set_safe_end();
+        }
         line_start_ = pos_;
         ++line_no_;
-        const char* p = text_.data() + pos_;
-        const std::size_t rem = text_.size() - pos_;
+        const char* p = in_.data() + pos_;
+        const std::size_t rem = in_.size() - pos_;
         const auto* nl = static_cast<const char*>(std::memchr(p, '\n', rem));
         std::size_t len = nl ? static_cast<std::size_t>(nl - p) : rem;
         pos_ += nl ? len + 1 : len;
@@ -331,7 +362,12 @@ private:
     }
 
     // ------------------------------------------------------------------ data
-    bool rest_is_blank() const { return trim(text_.substr(pos_)).empty(); }
+    bool rest_is_blank() {
+        while (in_.more(pos_)) {
+        }
+        set_safe_end();
+        return trim(std::string_view(in_.data() + pos_, in_.size() - pos_)).empty();
+    }
 
     void read_data() {
         std::string_view line;
@@ -629,14 +665,37 @@ int crinex_version(std::string_view text) {
     return -1;
 }
 
+namespace {
+
+DecodeError unsupported_version(std::string_view origin) {
+    std::string name = "Hatanaka CRINEX";
+    if (!origin.empty()) name += " (inside " + std::string(origin) + ")";
+    return decode_error(name, "unsupported CRINEX version", 0);
+}
+
+}  // namespace
+
 Expected<Buffer> decode_crinex(std::string_view text, std::uint64_t limit, std::string_view origin) {
+    Buffer out;
     const int version = crinex_version(text);
-    if (version != 1 && version != 3) {
-        std::string name = "Hatanaka CRINEX";
-        if (!origin.empty()) name += " (inside " + std::string(origin) + ")";
-        return Expected<Buffer>::failure(decode_error(name, "unsupported CRINEX version", 0));
-    }
-    return Decoder(text, limit, version, origin).run();
+    DecodeError e = version == 1 || version == 3 ? Decoder(Input(text), limit, version, origin, out).run()
+                                                 : unsupported_version(origin);
+    if (e) return Expected<Buffer>::failure(std::move(*e));
+    out.shrink_to_fit();
+    return out;
+}
+
+DecodeError decode_crinex_into(std::string_view text, std::uint64_t limit, Buffer& out) {
+    const int version = crinex_version(text);
+    if (version != 1 && version != 3) return unsupported_version({});
+    return Decoder(Input(text), limit, version, {}, out).run();
+}
+
+DecodeError decode_crinex_into(Channel& input, std::uint64_t limit, std::string_view origin, Buffer& out) {
+    Input in(input);
+    const int version = crinex_version(std::string_view(in.data(), in.size()));
+    if (version != 1 && version != 3) return unsupported_version(origin);
+    return Decoder(in, limit, version, origin, out).run();
 }
 
 }  // namespace tessora

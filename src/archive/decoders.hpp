@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -27,20 +28,30 @@ bool has_bzip2_magic(std::string_view bytes);     // "BZh" and a block-size digi
 // number in such a record is -1.
 int crinex_version(std::string_view text);
 
+// What a decoder writing into a caller's buffer returns: nothing, or the error message.
+using DecodeError = std::optional<std::string>;
+
 // gzip, including streams of several members. Zero bytes after the last member (tape padding)
 // are accepted; anything else after it is an error.
 Expected<Buffer> gunzip(std::string_view in, std::uint64_t limit = kDefaultExpandLimit);
+DecodeError gunzip_into(std::string_view in, std::uint64_t limit, Buffer& out);
 
 // bzip2, including concatenated streams.
 Expected<Buffer> bunzip2(std::string_view in, std::uint64_t limit = kDefaultExpandLimit);
+DecodeError bunzip2_into(std::string_view in, std::uint64_t limit, Buffer& out);
 
 // Unix compress (.Z): LZW with 9 to 16-bit codes, block mode (CLEAR code) or not.
 Expected<Buffer> uncompress_lzw(std::string_view in, std::uint64_t limit = kDefaultExpandLimit);
+DecodeError uncompress_lzw_into(std::string_view in, std::uint64_t limit, Buffer& out);
 
 // Hatanaka-compacted RINEX to RINEX text. `origin` names the layers the text came out of
 // (e.g. "gzip"), for the error messages; empty for a file that was not otherwise compressed.
 Expected<Buffer> decode_crinex(std::string_view text, std::uint64_t limit = kDefaultExpandLimit,
                                std::string_view origin = {});
+// The same reading the compact text from a channel while its writer produces it: `input` is
+// the channel's text complete so far (at least its first line).
+DecodeError decode_crinex_into(Channel& input, std::uint64_t limit, std::string_view origin, Buffer& out);
+DecodeError decode_crinex_into(std::string_view text, std::uint64_t limit, Buffer& out);
 
 // "<encoding>: <what> at byte offset <offset>"
 std::string decode_error(std::string_view encoding, std::string_view what, std::uint64_t offset);

@@ -13,16 +13,22 @@
 namespace tessora {
 
 Expected<Buffer> uncompress_lzw(std::string_view in, std::uint64_t limit) {
-    using R = Expected<Buffer>;
+    Buffer out;
+    if (DecodeError e = uncompress_lzw_into(in, limit, out)) return Expected<Buffer>::failure(std::move(*e));
+    out.shrink_to_fit();
+    return out;
+}
+
+DecodeError uncompress_lzw_into(std::string_view in, std::uint64_t limit, Buffer& out) {
     constexpr std::string_view kName = "compress (.Z)";
     const auto* s = reinterpret_cast<const unsigned char*>(in.data());
     const std::uint64_t n = in.size();
-    if (n < 3) return R::failure(decode_error(kName, "truncated header", n));
+    if (n < 3) return decode_error(kName, "truncated header", n);
     const unsigned flags = s[2];
     const unsigned max_bits = flags & 0x1f;
     const bool block_mode = (flags & 0x80) != 0;
-    if (flags & 0x60) return R::failure(decode_error(kName, "unknown header flags", 2));
-    if (max_bits < 9 || max_bits > 16) return R::failure(decode_error(kName, "unsupported largest code width", 2));
+    if (flags & 0x60) return decode_error(kName, "unknown header flags", 2);
+    if (max_bits < 9 || max_bits > 16) return decode_error(kName, "unsupported largest code width", 2);
 
     constexpr unsigned kClear = 256;
     const std::uint32_t max_max_code = std::uint32_t{1} << max_bits;
@@ -30,7 +36,6 @@ Expected<Buffer> uncompress_lzw(std::string_view in, std::uint64_t limit) {
     std::vector<std::uint8_t> suffix(max_max_code);
     std::vector<std::uint8_t> stack(max_max_code + 1);
 
-    Buffer out;
     out.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(std::uint64_t{3} * n + 65536, limit + 1)));
 
     unsigned bits = 9;
@@ -70,12 +75,12 @@ Expected<Buffer> uncompress_lzw(std::string_view in, std::uint64_t limit) {
         pos += bits;
 
         if (old_code < 0) {
-            if (code >= 256) return R::failure(decode_error(kName, "corrupt data (the first code is not a literal)", offset_of(code_pos)));
+            if (code >= 256) return decode_error(kName, "corrupt data (the first code is not a literal)", offset_of(code_pos));
             fin_char = static_cast<std::uint8_t>(code);
             old_code = static_cast<int>(code);
             out.reserve_more(1);
             out.push_back(static_cast<char>(fin_char));
-            if (out.size() > limit) return R::failure(expand_limit_error(kName, limit, offset_of(pos)));
+            if (out.size() > limit) return expand_limit_error(kName, limit, offset_of(pos));
             continue;
         }
         if (code == kClear && block_mode) {
@@ -90,7 +95,7 @@ Expected<Buffer> uncompress_lzw(std::string_view in, std::uint64_t limit) {
         std::size_t sp = 0;
         if (code >= free_ent) {
             // The one code the reader cannot know yet: the previous string plus its own first byte.
-            if (code > free_ent) return R::failure(decode_error(kName, "corrupt data (a code beyond the table)", offset_of(code_pos)));
+            if (code > free_ent) return decode_error(kName, "corrupt data (a code beyond the table)", offset_of(code_pos));
             stack[sp++] = fin_char;
             code = static_cast<std::uint32_t>(old_code);
         }
@@ -100,7 +105,7 @@ Expected<Buffer> uncompress_lzw(std::string_view in, std::uint64_t limit) {
         }
         fin_char = static_cast<std::uint8_t>(code);
         stack[sp++] = fin_char;
-        if (out.size() + sp > limit) return R::failure(expand_limit_error(kName, limit, offset_of(pos)));
+        if (out.size() + sp > limit) return expand_limit_error(kName, limit, offset_of(pos));
         out.reserve_more(sp);
         char* w_out = out.tail();
         for (std::size_t i = 0; i < sp; ++i) w_out[i] = static_cast<char>(stack[sp - 1 - i]);
@@ -114,9 +119,8 @@ Expected<Buffer> uncompress_lzw(std::string_view in, std::uint64_t limit) {
     }
     // The writer pads only the last byte; eight or more bits left over mean the stream was cut.
     if (pos < total_bits && total_bits - pos >= 8)
-        return R::failure(decode_error(kName, "truncated stream: the data end inside a code", n));
-    out.shrink_to_fit();
-    return out;
+        return decode_error(kName, "truncated stream: the data end inside a code", n);
+    return std::nullopt;
 }
 
 }  // namespace tessora

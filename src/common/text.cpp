@@ -104,21 +104,10 @@ DecodedText::DecodedText(std::string_view bytes) {
 std::vector<std::string_view> split_lines(std::string_view text) {
     std::vector<std::string_view> lines;
     lines.reserve(text.size() / 64 + 16);
-    const char* p = text.data();
-    const char* end = p + text.size();
-    while (p < end) {
-        const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
-        if (!nl) {
-            lines.emplace_back(p, static_cast<std::size_t>(end - p));
-            break;
-        }
-        const char* e = nl;
-        if (e > p && e[-1] == '\r') --e;
-        lines.emplace_back(p, static_cast<std::size_t>(e - p));
-        p = nl + 1;
-    }
+    append_lines(text, lines);
     return lines;
 }
+
 
 // Unicode White_Space: U+0009..U+000D, U+0020, U+0085, U+00A0, U+1680, U+2000..U+200A,
 // U+2028, U+2029, U+202F, U+205F, U+3000.

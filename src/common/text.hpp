@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 #include <string>
 #include <functional>
 #include <string_view>
@@ -44,6 +45,23 @@ void append_utf8_lossy(std::string& out, std::string_view bytes);
 // Lines split at "\n"; a "\r" right before the "\n" is dropped; a final line without terminator
 // counts; a terminator at the very end does not create an empty last line.
 std::vector<std::string_view> split_lines(std::string_view text);
+// The same, appending the lines of `text` to `lines`.
+template <typename Lines>
+void append_lines(std::string_view text, Lines& lines) {
+    const char* p = text.data();
+    const char* end = p + text.size();
+    while (p < end) {
+        const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+        if (!nl) {
+            lines.emplace_back(p, static_cast<std::size_t>(end - p));
+            break;
+        }
+        const char* e = nl;
+        if (e > p && e[-1] == '\r') --e;
+        lines.emplace_back(p, static_cast<std::size_t>(e - p));
+        p = nl + 1;
+    }
+}
 
 // Unicode White_Space at the front / back of a UTF-8 text. Inline with a fast path for ASCII,
 // since the readers trim every field.

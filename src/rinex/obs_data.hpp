@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/large_pages.hpp"
 #include "rinex/epoch_time.hpp"
 
 namespace tessora {
@@ -64,10 +65,10 @@ public:
     std::vector<std::string> satellite_names;
 
     // Flat storage behind the epochs.
-    std::vector<SatelliteEntry> sat_entries;
-    std::vector<double> obs_values;
-    std::vector<std::uint32_t> obs_codes;
-    std::vector<std::uint8_t> obs_indicators;  // lli in the high nibble, ssi in the low; 0xF = absent
+    LargeVector<SatelliteEntry> sat_entries;
+    LargeVector<double> obs_values;
+    LargeVector<std::uint32_t> obs_codes;
+    LargeVector<std::uint8_t> obs_indicators;  // lli in the high nibble, ssi in the low; 0xF = absent
 
     // --- access -------------------------------------------------------------------------
     const ObsTypeList* types_of(char system) const {

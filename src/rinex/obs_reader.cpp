@@ -1,8 +1,10 @@
 #include "rinex/obs_reader.hpp"
 
+#include <algorithm>
 #include <unordered_map>
 
 #include "archive/expand.hpp"
+#include "archive/line_source.hpp"
 #include "common/numbers.hpp"
 #include "common/text.hpp"
 #include "common/unicode.hpp"
@@ -52,10 +54,11 @@ std::string_view normalise_padded_id(std::string_view id, char (&buf)[3]) {
 
 class ObsReader {
 public:
-    ObsReader(std::string_view text, std::string_view file_name)
-        : lines_(split_lines(text)), file_name_(file_name), sats_(rec_.satellite_names), codes_(rec_.code_names) {
+    // `size` is the text's length, or a guess at it for a text still arriving.
+    ObsReader(LineSource& lines, std::size_t size, std::string_view file_name)
+        : lines_(lines), file_name_(file_name), sats_(rec_.satellite_names), codes_(rec_.code_names) {
         // No more observations than 16-byte fields in the text plus one per line.
-        const std::size_t bound = text.size() / 16 + lines_.size();
+        const std::size_t bound = size / 16 + std::max(lines_.known(), size / 64);
         rec_.obs_values.reserve(bound);
         rec_.obs_codes.reserve(bound);
         rec_.obs_indicators.reserve(bound);
@@ -73,7 +76,7 @@ public:
     }
 
 private:
-    std::vector<std::string_view> lines_;
+    LineSource& lines_;
     std::string_view file_name_;
     RinexObsData rec_;
     Interner sats_;
@@ -94,7 +97,7 @@ private:
     // ---------------------------------------------------------------- header
     bool read_header() {
         char current_system = 0;
-        for (; pos_ < lines_.size(); ++pos_) {
+        for (; lines_.has(pos_); ++pos_) {
             const std::string_view line = lines_[pos_];
             if (line.size() < 60) continue;
             const std::string_view label = trim(column_from(line, 60));
@@ -266,8 +269,7 @@ private:
 
     // ---------------------------------------------------------------- RINEX 3 data
     void read_data_v3() {
-        const std::size_t n = lines_.size();
-        while (pos_ < n) {
+        while (lines_.has(pos_)) {
             const std::string_view line = lines_[pos_];
             ++pos_;
             if (line.empty() || line[0] != '>') continue;
@@ -295,7 +297,7 @@ private:
                 if (auto c = parse_uint<std::uint64_t>(tok[7])) nsat = *c;
 
             Epoch epoch = new_epoch(EpochTime{*year, *month, *day, *hour, *minute, *second}, flag);
-            for (std::uint64_t s = 0; s < nsat && pos_ < n; ++s) {
+            for (std::uint64_t s = 0; s < nsat && lines_.has(pos_); ++s) {
                 const std::string_view sl = lines_[pos_];
                 if (sl.empty() || sl[0] == '>') break;
                 ++pos_;
@@ -338,12 +340,11 @@ private:
 
     // ---------------------------------------------------------------- RINEX 2 data
     void read_data_v2() {
-        const std::size_t n = lines_.size();
         const PreparedList& glist = prepared_[static_cast<unsigned char>('G')];
         const std::size_t ncodes = glist.codes ? glist.codes->size() : 0;
         const std::size_t lines_per_sat = (ncodes + 4) / 5;
         std::vector<std::uint32_t> sat_list;
-        while (pos_ < n) {
+        while (lines_.has(pos_)) {
             const std::string_view line = lines_[pos_];
             ++pos_;
             if (line.size() < 26) continue;
@@ -363,7 +364,7 @@ private:
 
             sat_list.clear();
             read_v2_sat_entries(line, remaining, sat_list);
-            while (remaining > 0 && pos_ < n) {
+            while (remaining > 0 && lines_.has(pos_)) {
                 read_v2_sat_entries(lines_[pos_], remaining, sat_list);
                 ++pos_;
             }
@@ -372,7 +373,7 @@ private:
             if (ncodes > 0) {
                 for (std::uint32_t sat : sat_list) {
                     const auto obs_begin = static_cast<std::uint32_t>(rec_.obs_values.size());
-                    for (std::size_t li = 0; li < lines_per_sat && pos_ < n; ++li, ++pos_) {
+                    for (std::size_t li = 0; li < lines_per_sat && lines_.has(pos_); ++li, ++pos_) {
                         const std::string_view ol = lines_[pos_];
                         for (std::size_t k = 0; k < 5; ++k) {
                             const std::size_t code_no = 5 * li + k;
@@ -419,15 +420,23 @@ private:
 }  // namespace
 
 Expected<RinexObsData> read_rinex_obs(std::string_view bytes, std::string_view file_name) {
-    auto content = expand_content(bytes);
-    if (!content) return Expected<RinexObsData>::failure(content.error());
-    return read_rinex_obs_text(content->view(), file_name);
+    // Large compressed input is read while it is being decoded.
+    const auto stream = ExpandStream::start(bytes);
+    if (stream->complete()) {
+        const auto& content = stream->content();
+        if (!content) return Expected<RinexObsData>::failure(content.error());
+        return read_rinex_obs_text(content->view(), file_name);
+    }
+    LineSource lines(stream->channel(), static_cast<std::size_t>(stream->size_hint()));
+    auto rec = ObsReader(lines, static_cast<std::size_t>(stream->size_hint()), file_name).run();
+    // A decoding error outweighs whatever the reader made of the text before it.
+    if (DecodeError e = stream->finish()) return Expected<RinexObsData>::failure(std::move(*e));
+    return rec;
 }
 
-Expected<RinexObsData> read_rinex_obs_text(std::string_view bytes, std::string_view file_name) {
-    DecodedText text(bytes);
-    ObsReader reader(text.view(), file_name);
-    return reader.run();
+Expected<RinexObsData> read_rinex_obs_text(std::string_view text, std::string_view file_name) {
+    LineSource lines(text);
+    return ObsReader(lines, text.size(), file_name).run();
 }
 
 }  // namespace tessora

@@ -472,3 +472,63 @@ TEST(RealFiles, EveryCompressedFileExpandsToItsPublishedDigest) {
 }
 
 }  // namespace
+
+namespace {
+
+// Field-by-field equality of two records.
+void expect_same_record(const RinexObsData& a, const RinexObsData& b) {
+    EXPECT_EQ(a.version, b.version);
+    EXPECT_EQ(a.marker_name, b.marker_name);
+    EXPECT_EQ(a.code_names, b.code_names);
+    EXPECT_EQ(a.satellite_names, b.satellite_names);
+    ASSERT_EQ(a.epochs.size(), b.epochs.size());
+    for (std::size_t i = 0; i < a.epochs.size(); ++i) {
+        EXPECT_EQ(a.epochs[i].sat_begin, b.epochs[i].sat_begin);
+        EXPECT_EQ(a.epochs[i].sat_count, b.epochs[i].sat_count);
+        EXPECT_EQ(a.epochs[i].time.second, b.epochs[i].time.second);
+    }
+    EXPECT_TRUE(a.obs_values == b.obs_values);
+    EXPECT_TRUE(a.obs_codes == b.obs_codes);
+    EXPECT_TRUE(a.obs_indicators == b.obs_indicators);
+}
+
+TEST(RealFiles, ReadingWhileDecodingGivesTheSameRecordAndTheSameErrors) {
+    std::string gz, err;
+    if (!read_whole_file((kData / "compressed/rinex/CRNX/V3/ESBC00DNK_R_20201770000_01D_30S_MO.crx.gz").string(), gz,
+                         err))
+        GTEST_SKIP() << "real data folder not available";
+    // A day file is read while it is decoded; the same text read at once gives the same record.
+    auto streamed = read_rinex_obs(gz, "x");
+    ASSERT_TRUE(streamed.ok()) << streamed.error();
+    auto text = expand_content(gz);
+    ASSERT_TRUE(text.ok());
+    auto whole = read_rinex_obs_text(text->view(), "x");
+    ASSERT_TRUE(whole.ok());
+    expect_same_record(*streamed, *whole);
+    // The compact text alone (no gzip) is read while it is decoded too.
+    auto crx = gunzip(gz);
+    ASSERT_TRUE(crx.ok());
+    auto compact = read_rinex_obs(crx->view(), "x");
+    ASSERT_TRUE(compact.ok()) << compact.error();
+    expect_same_record(*compact, *whole);
+
+    // Damage found after the reader has taken most of the text still fails the read, with the
+    // message the decoder gives when it decodes at once.
+    for (std::size_t cut : {gz.size() - 3, gz.size() / 2, std::size_t{2} << 20}) {
+        const std::string_view part = std::string_view(gz).substr(0, cut);
+        auto r = read_rinex_obs(part, "x");
+        ASSERT_FALSE(r.ok()) << cut;
+        EXPECT_EQ(r.error(), expand_content(part).error());
+    }
+    std::string bad = gz;
+    bad[bad.size() * 3 / 4] ^= 0x20;
+    auto r = read_rinex_obs(bad, "x");
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error(), expand_content(bad).error());
+    // A limit smaller than the text is honoured by every stage.
+    auto limited = expand_content(gz, 10u << 20);
+    ASSERT_FALSE(limited.ok());
+    EXPECT_NE(limited.error().find("exceeds the limit of 10485760 bytes"), std::string::npos) << limited.error();
+}
+
+}  // namespace
