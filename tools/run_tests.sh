@@ -8,6 +8,7 @@ need_apt=()
 [ -f /usr/include/gtest/gtest.h ] || need_apt+=(libgtest-dev)
 [ -f /usr/include/zlib.h ] || need_apt+=(zlib1g-dev)
 [ -f /usr/include/bzlib.h ] || need_apt+=(libbz2-dev)
+[ -f /usr/include/libdeflate.h ] || need_apt+=(libdeflate-dev)
 command -v cmake >/dev/null 2>&1 || need_apt+=(cmake)
 command -v g++ >/dev/null 2>&1 || need_apt+=(g++)
 if [ ${#need_apt[@]} -gt 0 ]; then
