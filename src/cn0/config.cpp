@@ -25,6 +25,41 @@ AnalysisConfig make_analysis_config(AnalysisConfigArgs args) {
     return c;
 }
 
+AnalysisConfig quick_analysis_config(double min_elevation, std::optional<std::vector<std::string>> systems) {
+    AnalysisConfig c;
+    c.min_elevation = min_elevation;
+    c.min_cn0 = 0.0;
+    c.max_cn0 = 60.0;
+    c.time_bin_seconds = 60;
+    c.systems = std::move(systems);
+    c.anomaly_threshold_low = 3.0;
+    c.anomaly_threshold_high = 6.0;
+    c.anomaly_threshold_critical = 10.0;
+    c.anomaly_sensitivity = 0.5;
+    c.interference_threshold_db = 6.0;
+    c.detect_anomalies = true;
+    c.verbose = false;
+    return c;
+}
+
+AnalysisInput make_analysis_input(const AnalysisConfig& c, std::shared_ptr<const RinexObsData> obs,
+                                  std::shared_ptr<const NavigationData> navigation) {
+    AnalysisInput in;
+    in.obs = std::move(obs);
+    in.systems = system_letters(c.systems);
+    in.min_elevation = c.min_elevation;
+    in.min_cn0 = c.min_cn0;
+    in.max_cn0 = c.max_cn0;
+    in.time_bin_seconds = c.time_bin_seconds;
+    in.anomaly_threshold_low = c.anomaly_threshold_low;
+    in.anomaly_threshold_high = c.anomaly_threshold_high;
+    in.anomaly_threshold_critical = c.anomaly_threshold_critical;
+    in.navigation = std::move(navigation);
+    in.detect_anomalies = c.detect_anomalies;
+    in.verbose = c.verbose;
+    return in;
+}
+
 std::vector<char> system_letters(const std::optional<std::vector<std::string>>& systems) {
     if (!systems) return {'G', 'R', 'E', 'C'};
     std::vector<char> letters;

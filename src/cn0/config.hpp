@@ -60,6 +60,12 @@ struct AnalysisConfig {
 //  - the critical threshold is the interference threshold (the critical argument is dropped).
 AnalysisConfig make_analysis_config(AnalysisConfigArgs args);
 
+// The fixed settings of a quick analysis (analyze_cn0, CN0Analyzer.from_obs, analyze_many without
+// a configuration): CN0 window 0-60 dB-Hz, 60 s bins, anomaly thresholds 3, 6 and 10 dB taken as
+// they are, sensitivity 0.5, interference threshold 6 dB, detection on, quiet; the elevation
+// mask and the systems as given.
+AnalysisConfig quick_analysis_config(double min_elevation, std::optional<std::vector<std::string>> systems);
+
 // Constellation letters handed to the pipeline: the first character of each entry (an empty
 // entry contributes nothing); an absent list means GPS, GLONASS, Galileo and BeiDou.
 std::vector<char> system_letters(const std::optional<std::vector<std::string>>& systems);
@@ -80,5 +86,9 @@ struct AnalysisInput {
     bool detect_anomalies = true;
     bool verbose = false;
 };
+
+// The input of one run: the settings of `config` (its systems reduced to letters) with the records.
+AnalysisInput make_analysis_input(const AnalysisConfig& config, std::shared_ptr<const RinexObsData> obs,
+                                  std::shared_ptr<const NavigationData> navigation);
 
 }  // namespace tessora

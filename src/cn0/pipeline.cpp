@@ -10,6 +10,7 @@
 #include <numeric>
 
 #include "cn0/pipeline_stages.hpp"
+#include "common/constellation.hpp"
 #include "common/numbers.hpp"
 #include "navigation/geometry.hpp"
 #include "navigation/nav_data.hpp"
@@ -70,33 +71,6 @@ void append_ms(std::string& out, double ms) {
 
 }  // namespace
 
-const char* point_system_name(char letter) { return system_name(std::string_view(&letter, 1)); }
-
-std::string observed_system_name(std::string_view system) {
-    if (system.size() != 1) return std::string(system);
-    switch (system[0]) {
-        case 'C': return "BeiDou";
-        case 'E': return "Galileo";
-        case 'G': return "GPS";
-        case 'I': return "IRNSS";
-        case 'J': return "QZSS";
-        case 'R': return "GLONASS";
-        case 'S': return "SBAS";
-        default: return std::string(system);
-    }
-}
-
-std::uint64_t default_satellites_expected(const std::string& system) {
-    if (system == "GPS") return 12;
-    if (system == "GLONASS") return 9;
-    if (system == "Galileo") return 10;
-    if (system == "BeiDou") return 15;
-    if (system == "QZSS") return 4;
-    if (system == "SBAS") return 3;
-    if (system == "IRNSS") return 7;
-    return 10;
-}
-
 std::string prediction_source_text(const NavigationData& nav) {
     std::string s = "BRDC Navigation (";
     append_uint(s, nav.satellite_count());
@@ -148,7 +122,7 @@ PointSet extract_points(const AnalysisInput& input, const SkyGeometry* geometry)
         const std::string& id = obs.satellite_names[s];
         const char letter = id.empty() ? 'G' : id[0];
         sat_selected[s] = selected[static_cast<unsigned char>(letter)];
-        sat_system[s] = point_system_name(letter);
+        sat_system[s] = statistics_name(constellation_of(letter));
     }
     std::vector<std::uint8_t> snr_code(obs.code_names.size());
     for (std::size_t k = 0; k < obs.code_names.size(); ++k) snr_code[k] = obs.is_snr_code(static_cast<std::uint32_t>(k));
@@ -234,7 +208,7 @@ void fill_statistics(const PointSet& ps, AnalysisResult& result) {
     // system name:
     std::vector<std::pair<std::string, std::uint64_t>> record_sats_of_system;
     for (const auto& [system, ids] : obs.satellites_by_system()) {
-        record_sats_of_system.emplace_back(observed_system_name(system), ids.size());
+        record_sats_of_system.emplace_back(observed_name(system), ids.size());
         sum.systems_observed.push_back(record_sats_of_system.back().first);
     }
     std::sort(sum.systems_observed.begin(), sum.systems_observed.end());

@@ -31,14 +31,4 @@ std::string prediction_source_text(const NavigationData& nav);
 // result's visibility block (satellites expected per constellation), so it runs after it.
 void fill_statistics(const PointSet& points, AnalysisResult& result);
 
-// Constellation name of a point by its system letter (IRNSS and unknown letters "Unknown").
-const char* point_system_name(char letter);
-
-// Constellation name of a system (the first character of an identifier, one or more bytes) in
-// the list of observed systems (IRNSS "IRNSS", unknown characters written as they are).
-std::string observed_system_name(std::string_view system);
-
-// Satellites a constellation is expected to show when no prediction says otherwise.
-std::uint64_t default_satellites_expected(const std::string& system);
-
 }  // namespace tessora

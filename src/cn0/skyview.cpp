@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "cn0/analysis_steps.hpp"
+#include "common/constellation.hpp"
 #include "common/numbers.hpp"
 
 namespace tessora {
@@ -21,20 +22,6 @@ namespace {
 constexpr std::size_t kAzimuthColumns = 36;
 constexpr std::size_t kElevationRows = 18;
 constexpr double kSkyCells = 648.0;
-
-// Constellation name of a trace, from the first character of the identifier. Only the four
-// global constellations are named; QZSS, SBAS, IRNSS and anything else are "Other". A satellite
-// without identifier is taken as GPS.
-const char* trace_system(const std::string& satellite) {
-    const char letter = satellite.empty() ? 'G' : satellite[0];
-    switch (letter) {
-        case 'C': return "BeiDou";
-        case 'E': return "Galileo";
-        case 'G': return "GPS";
-        case 'R': return "GLONASS";
-        default: return "Other";
-    }
-}
 
 void build_traces(const PointSet& points, Skyplot& skyplot) {
     // Points per satellite index, in acceptance order; the traces are then ordered by the
@@ -55,7 +42,8 @@ void build_traces(const PointSet& points, Skyplot& skyplot) {
     for (const auto& [name, members] : order) {
         SkyplotTrace trace;
         trace.satellite = *name;
-        trace.system = trace_system(*name);
+        // A satellite without identifier is taken as GPS.
+        trace.system = trace_name(name->empty() ? Constellation::gps : constellation_of((*name)[0]));
         trace.points.reserve(members->size());
         for (const std::size_t k : *members) {
             const ObservationPoint& p = points.points[k];

@@ -1,13 +1,9 @@
 // CN0Analyzer and analyze_cn0: gather observations, navigation and settings, run the pipeline and
 // wrap its record in an AnalysisResult.
-#include <chrono>
 
+#include "cn0/analyze.hpp"
 #include "cn0/config.hpp"
-#include "cn0/pipeline.hpp"
-#include "common/file.hpp"
-#include "navigation/nav_reader.hpp"
 #include "python/classes.hpp"
-#include "rinex/obs_reader.hpp"
 
 namespace tessora::py {
 
@@ -23,108 +19,33 @@ struct AnalyzerState {
     std::shared_ptr<const NavigationData> nav;
 };
 
-// Writes the progress lines of a verbose analysis to sys.stderr.
-class Progress {
-public:
-    explicit Progress(bool on) : on_(on), start_(std::chrono::steady_clock::now()) {}
-    void line(std::string_view text) const {
-        if (on_) PySys_WriteStderr("tessora_cn0: %.900s\n", std::string(text).c_str());
-    }
-    double elapsed_ms() const {
-        return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start_).count();
-    }
-    ProgressSink sink() const {
-        if (!on_) return {};
-        return [this](std::string_view text) { line(text); };
-    }
-    bool on() const { return on_; }
+}  // namespace
 
-private:
-    bool on_;
-    std::chrono::steady_clock::time_point start_;
-};
+ProgressSink stderr_progress(bool verbose) {
+    if (!verbose) return {};
+    return [](std::string_view text) {
+        const std::string line(text);
+        const PyGILState_STATE g = PyGILState_Ensure();
+        PySys_WriteStderr("tessora_cn0: %.900s\n", line.c_str());
+        PyGILState_Release(g);
+    };
+}
 
-// Reads and parses an observation file; raises IOError (with `prefix`) or ValueError.
-std::shared_ptr<const RinexObsData> load_obs(std::string_view path, std::string_view prefix) {
-    std::string bytes;
-    if (!read_file_or_raise(path, bytes, prefix)) return nullptr;
-    Expected<RinexObsData> rec = Expected<RinexObsData>::failure({});
-    if (!core_call([&] { rec = read_rinex_obs(bytes, file_name_of(path)); })) return nullptr;
-    if (!rec) {
-        raise(PyExc_ValueError, rec.error());
+namespace {
+
+// Reads the files and analyses them without the interpreter lock; raises IOError (with the
+// prefix of the file that could not be read) or ValueError (the reader's message).
+PyObject* analyze_paths(std::string_view obs_path, const std::string* nav_path, const AnalysisConfig& config,
+                        std::string_view obs_prefix, std::string_view nav_prefix) {
+    AnalysisOutcome out;
+    if (!without_gil([&] { out = analyze_files(obs_path, nav_path, config, stderr_progress(config.verbose)); }))
         return nullptr;
+    switch (out.failure) {
+        case AnalysisFailure::none: return wrap_analysis_result(std::move(out.result));
+        case AnalysisFailure::obs_unreadable: return raise(PyExc_OSError, std::string(obs_prefix) + out.message);
+        case AnalysisFailure::nav_unreadable: return raise(PyExc_OSError, std::string(nav_prefix) + out.message);
+        default: return raise(PyExc_ValueError, out.message);
     }
-    return std::make_shared<const RinexObsData>(std::move(rec.value()));
-}
-
-std::shared_ptr<const NavigationData> load_nav(std::string_view path, std::string_view prefix) {
-    std::string bytes;
-    if (!read_file_or_raise(path, bytes, prefix)) return nullptr;
-    Expected<NavigationData> rec = Expected<NavigationData>::failure({});
-    if (!core_call([&] { rec = read_navigation_content(bytes); })) return nullptr;
-    if (!rec) {
-        raise(PyExc_ValueError, rec.error());
-        return nullptr;
-    }
-    return std::make_shared<const NavigationData>(std::move(rec.value()));
-}
-
-AnalysisInput input_from_config(const AnalysisConfig& c, std::shared_ptr<const RinexObsData> obs,
-                                std::shared_ptr<const NavigationData> nav) {
-    AnalysisInput in;
-    in.obs = std::move(obs);
-    in.systems = system_letters(c.systems);
-    in.min_elevation = c.min_elevation;
-    in.min_cn0 = c.min_cn0;
-    in.max_cn0 = c.max_cn0;
-    in.time_bin_seconds = c.time_bin_seconds;
-    in.anomaly_threshold_low = c.anomaly_threshold_low;
-    in.anomaly_threshold_high = c.anomaly_threshold_high;
-    in.anomaly_threshold_critical = c.anomaly_threshold_critical;
-    in.navigation = std::move(nav);
-    in.detect_anomalies = c.detect_anomalies;
-    in.verbose = c.verbose;
-    return in;
-}
-
-// Settings of an analysis started without an AnalysisConfig.
-AnalysisConfig fixed_config(double min_elevation, std::optional<std::vector<std::string>> systems) {
-    AnalysisConfig c;
-    c.min_elevation = min_elevation;
-    c.min_cn0 = 0.0;
-    c.max_cn0 = 60.0;
-    c.time_bin_seconds = 60;
-    c.systems = std::move(systems);
-    c.anomaly_threshold_low = 3.0;
-    c.anomaly_threshold_high = 6.0;
-    c.anomaly_threshold_critical = 10.0;
-    c.anomaly_sensitivity = 0.5;
-    c.interference_threshold_db = 6.0;
-    c.detect_anomalies = true;
-    c.verbose = false;
-    return c;
-}
-
-PyObject* run(const AnalysisInput& in, const Progress& progress) {
-    AnalysisResult result = run_analysis(in, progress.sink());
-    if (progress.on()) {
-        std::string s = "finished in ";
-        s += std::to_string(static_cast<long long>(progress.elapsed_ms()));
-        s += " ms: grade ";
-        s += result.quality_score.grade;
-        progress.line(s);
-    }
-    return wrap_analysis_result(std::move(result));
-}
-
-void report_reading(const Progress& p, const RinexObsData& obs, const NavigationData* nav) {
-    if (!p.on()) return;
-    std::string s = "reading: ";
-    s += std::to_string(obs.epochs.size()) + " epochs, " + std::to_string(obs.distinct_satellites().size()) +
-         " satellites";
-    if (nav) s += ", navigation for " + std::to_string(nav->satellite_count()) + " satellites";
-    s += " (" + std::to_string(static_cast<long long>(p.elapsed_ms())) + " ms)";
-    p.line(s);
 }
 
 AnalyzerState& state_of(PyObject* self) { return payload_of<AnalyzerState>(self); }
@@ -160,7 +81,7 @@ PyObject* from_obs(PyObject*, PyObject* args, PyObject* kwargs) {
         systems = std::move(v);
     }
     AnalyzerState st;
-    st.config = fixed_config(min_elevation, std::nullopt);
+    st.config = quick_analysis_config(min_elevation, std::nullopt);
     st.config.time_bin_seconds = static_cast<std::uint32_t>(bin);  // low 32 bits
     std::vector<std::string> letters;
     for (char c : system_letters(systems)) letters.emplace_back(1, c);
@@ -192,9 +113,10 @@ PyObject* analyze(PyObject* self, PyObject*) {
     if (!guard.ok()) return nullptr;
     const AnalyzerState& st = state_of(self);
     if (!st.obs) return raise(PyExc_ValueError, "No observation data. Use analyze_file() or CN0Analyzer.from_obs()");
-    Progress progress(st.config.verbose);
-    report_reading(progress, *st.obs, st.nav.get());
-    return run(input_from_config(st.config, st.obs, st.nav), progress);
+    AnalysisResult result;
+    if (!without_gil([&] { result = analyze_records(st.config, st.obs, st.nav, stderr_progress(st.config.verbose)); }))
+        return nullptr;
+    return wrap_analysis_result(std::move(result));
 }
 
 PyObject* analyze_file(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -205,17 +127,8 @@ PyObject* analyze_file(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!bind_args("analyze_file", names, 1, 1, args, kwargs, a)) return nullptr;
     std::string_view obs_path;
     if (!conv_text(a[0], "obs_path", obs_path)) return nullptr;
-    const AnalyzerState& st = state_of(self);
-    Progress progress(st.config.verbose);
-    auto obs = load_obs(obs_path, {});
-    if (!obs) return nullptr;
-    std::shared_ptr<const NavigationData> nav;
-    if (st.config.nav_file) {
-        nav = load_nav(*st.config.nav_file, {});
-        if (!nav) return nullptr;
-    }
-    report_reading(progress, *obs, nav.get());
-    return run(input_from_config(st.config, std::move(obs), std::move(nav)), progress);
+    const AnalysisConfig& config = state_of(self).config;
+    return analyze_paths(obs_path, config.nav_file ? &*config.nav_file : nullptr, config, {}, {});
 }
 
 PyObject* analyze_with_nav(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -226,14 +139,8 @@ PyObject* analyze_with_nav(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!bind_args("analyze_with_nav", names, 2, 2, args, kwargs, a)) return nullptr;
     std::string_view obs_path, nav_path;
     if (!conv_text(a[0], "obs_path", obs_path) || !conv_text(a[1], "nav_path", nav_path)) return nullptr;
-    const AnalyzerState& st = state_of(self);
-    Progress progress(st.config.verbose);
-    auto obs = load_obs(obs_path, {});
-    if (!obs) return nullptr;
-    auto nav = load_nav(nav_path, {});
-    if (!nav) return nullptr;
-    report_reading(progress, *obs, nav.get());
-    return run(input_from_config(st.config, std::move(obs), std::move(nav)), progress);
+    const std::string nav(nav_path);
+    return analyze_paths(obs_path, &nav, state_of(self).config, {}, {});
 }
 
 PyObject* analyze_cn0(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -251,16 +158,9 @@ PyObject* analyze_cn0(PyObject*, PyObject* args, PyObject* kwargs) {
         if (!conv_text_list(a[3], "systems", v)) return nullptr;
         systems = std::move(v);
     }
-    auto obs = load_obs(obs_path, "Cannot read obs file: ");
-    if (!obs) return nullptr;
-    std::shared_ptr<const NavigationData> nav;
-    if (!absent(a[1])) {
-        nav = load_nav(nav_path, "Cannot read nav file: ");
-        if (!nav) return nullptr;
-    }
-    Progress progress(false);
-    return run(input_from_config(fixed_config(min_elevation, std::move(systems)), std::move(obs), std::move(nav)),
-               progress);
+    const std::string nav(nav_path);
+    return analyze_paths(obs_path, absent(a[1]) ? nullptr : &nav, quick_analysis_config(min_elevation, std::move(systems)),
+                         kObsReadPrefix, kNavReadPrefix);
 }
 
 PyMethodDef kMethods[] = {

@@ -237,7 +237,9 @@ PyTypeObject* add_type(PyObject* module, PyType_Spec* spec) {
 
 bool read_file_or_raise(std::string_view path, std::string& out, std::string_view prefix) {
     std::string error;
-    if (read_whole_file(path, out, error)) return true;
+    bool read = false;
+    if (!without_gil([&] { read = read_whole_file(path, out, error); })) return false;
+    if (read) return true;
     std::string msg(prefix);
     msg += error;
     raise(PyExc_OSError, msg);

@@ -6,14 +6,19 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <new>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
+
+#include "common/expected.hpp"
 
 namespace tessora::py {
 
@@ -107,23 +112,26 @@ PyObject* make_dict();
 bool dict_set(PyObject* dict, std::string_view key, PyObject* value);
 
 // ------------------------------------------------------------------ borrow flags
-// Per-object borrow state: > 0 shared readers, -1 one writer.
+// Per-object borrow state: > 0 shared readers, -1 one writer. Atomic, since methods that run
+// without the interpreter lock hold their borrow meanwhile and other threads may test it.
 struct BorrowFlag {
-    Py_ssize_t state = 0;
+    std::atomic<Py_ssize_t> state{0};
 };
 
 class ReadBorrow {
 public:
     explicit ReadBorrow(BorrowFlag& f) : f_(f) {
-        if (f_.state < 0) {
-            PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-            ok_ = false;
-        } else {
-            ++f_.state;
-        }
+        Py_ssize_t s = f_.state.load(std::memory_order_relaxed);
+        do {
+            if (s < 0) {
+                PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+                ok_ = false;
+                return;
+            }
+        } while (!f_.state.compare_exchange_weak(s, s + 1, std::memory_order_acquire, std::memory_order_relaxed));
     }
     ~ReadBorrow() {
-        if (ok_) --f_.state;
+        if (ok_) f_.state.fetch_sub(1, std::memory_order_release);
     }
     bool ok() const { return ok_; }
 
@@ -135,15 +143,14 @@ private:
 class WriteBorrow {
 public:
     explicit WriteBorrow(BorrowFlag& f) : f_(f) {
-        if (f_.state != 0) {
+        Py_ssize_t expected = 0;
+        if (!f_.state.compare_exchange_strong(expected, -1, std::memory_order_acquire, std::memory_order_relaxed)) {
             PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
             ok_ = false;
-        } else {
-            f_.state = -1;
         }
     }
     ~WriteBorrow() {
-        if (ok_) f_.state = 0;
+        if (ok_) f_.state.store(0, std::memory_order_release);
     }
     bool ok() const { return ok_; }
 
@@ -151,6 +158,38 @@ private:
     BorrowFlag& f_;
     bool ok_ = true;
 };
+
+// ------------------------------------------------------------------ running core code
+// Runs `f` (which must touch no Python object) without the interpreter lock, so that other
+// Python threads run meanwhile. Exceptions never cross into the interpreter: std::bad_alloc
+// becomes MemoryError, anything else the internal-error exception. Returns false with the
+// Python exception set.
+template <typename F>
+bool without_gil(F&& f) {
+    enum { ok, out_of_memory, other } outcome = ok;
+    std::string what;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        f();
+    } catch (const std::bad_alloc&) {
+        outcome = out_of_memory;
+    } catch (const std::exception& e) {
+        outcome = other;
+        what = e.what();
+    } catch (...) {
+        outcome = other;
+    }
+    Py_END_ALLOW_THREADS
+    if (outcome == out_of_memory) {
+        PyErr_NoMemory();
+        return false;
+    }
+    if (outcome == other) {
+        internal_error(("C++ exception: " + what).c_str());
+        return false;
+    }
+    return true;
+}
 
 // ------------------------------------------------------------------ heap types
 // A Python object holding one C++ payload.
@@ -176,7 +215,7 @@ PyObject* box_new(PyTypeObject* type, Payload&& payload) {
     PyObject* o = type->tp_alloc(type, 0);
     if (!o) return internal_error("Failed to allocate object");
     auto* b = reinterpret_cast<Box<Payload>*>(o);
-    b->borrow = BorrowFlag{};
+    new (&b->borrow) BorrowFlag();
     new (&b->payload) Payload(std::forward<Payload>(payload));
     return o;
 }
@@ -205,20 +244,50 @@ PyObject* with_read(PyObject* self, F&& f) {
     return f(payload_of<Payload>(self));
 }
 
-// Runs a core operation. The core reports bad input as values, but a large enough input can still
-// exhaust memory: std::bad_alloc becomes MemoryError instead of unwinding into the interpreter.
-template <typename F>
-bool core_call(F&& f) {
-    try {
-        f();
-        return true;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return false;
-    }
+// ------------------------------------------------------------------ pickling
+// __reduce__ of a class: (cls._from_state, (state,)), the state written by `encode` (a callable
+// on the payload, run without the interpreter lock).
+template <typename Payload, typename Encode>
+PyObject* reduce_to_state(PyObject* self, Encode&& encode) {
+    ReadBorrow guard(borrow_of<Payload>(self));
+    if (!guard.ok()) return nullptr;
+    std::string state;
+    Payload& payload = payload_of<Payload>(self);
+    if (!without_gil([&] { state = encode(payload); })) return nullptr;
+    Ref bytes = Ref::steal(PyBytes_FromStringAndSize(state.data(), static_cast<Py_ssize_t>(state.size())));
+    if (!bytes) return nullptr;
+    Ref restore = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "_from_state"));
+    if (!restore) return nullptr;
+    return Py_BuildValue("(O(O))", restore.get(), bytes.get());
 }
 
-// Reads a whole file, raising IOError with `prefix` + the read error's message on failure.
+// cls._from_state(state): a new instance of `type` from a state, or ValueError with the
+// decoder's message. `decode` maps the state's bytes to an Expected record; the payload is the
+// record itself or a shared pointer to it.
+template <typename Payload, typename Decode>
+PyObject* restore_from_state(PyTypeObject* type, PyObject* arg, Decode&& decode) {
+    std::string_view state;
+    if (!conv_bytes(arg, "state", state)) return nullptr;
+    std::optional<Payload> payload;
+    std::string error;
+    if (!without_gil([&] {
+            auto rec = decode(state);
+            using Record = std::decay_t<decltype(rec.value())>;
+            if (!rec) error = rec.error();
+            else if constexpr (std::is_same_v<Payload, Record>) payload.emplace(std::move(rec.value()));
+            else payload.emplace(std::make_shared<const Record>(std::move(rec.value())));
+        }))
+        return nullptr;
+    if (!payload) return raise(PyExc_ValueError, error);
+    return box_new<Payload>(type, std::move(*payload));
+}
+
+inline constexpr const char* kReduceDoc = "__reduce__($self)\n--\n\nPickling support";
+inline constexpr const char* kFromStateDoc =
+    "_from_state($cls, state, /)\n--\n\nThe object a pickle state stands for (used by pickle)";
+
+// Reads a whole file without the interpreter lock, raising IOError with `prefix` + the read
+// error's message on failure.
 bool read_file_or_raise(std::string_view path, std::string& out, std::string_view prefix = {});
 
 }  // namespace tessora::py

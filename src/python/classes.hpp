@@ -5,6 +5,7 @@
 #include "python/binding.hpp"
 #include "navigation/nav_data.hpp"
 #include "cn0/config.hpp"
+#include "cn0/pipeline.hpp"
 #include "cn0/result.hpp"
 #include "rinex/obs_data.hpp"
 
@@ -72,5 +73,14 @@ PyTypeObject* add_quality_score_type(PyObject* module);
 PyObject* wrap_analysis_result(AnalysisResult&& result);
 
 extern PyMethodDef kAnalyzeCn0Def;
+extern PyMethodDef kAnalyzeManyDef;
+
+// Message prefixes of analyze_cn0 (and analyze_many) for files that cannot be read.
+inline constexpr std::string_view kObsReadPrefix = "Cannot read obs file: ";
+inline constexpr std::string_view kNavReadPrefix = "Cannot read nav file: ";
+
+// Progress lines of a verbose analysis go to sys.stderr, the interpreter lock taken back for
+// each line (the analysis itself runs without it). Empty when not verbose.
+ProgressSink stderr_progress(bool verbose);
 
 }  // namespace tessora::py

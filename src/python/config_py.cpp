@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "cn0/config.hpp"
+#include "cn0/state.hpp"
 #include "python/classes.hpp"
 
 namespace tessora::py {
@@ -107,6 +108,19 @@ PyObject* get_nav_file(PyObject* self, void*) {
     });
 }
 
+PyObject* config_reduce(PyObject* self, PyObject*) {
+    return reduce_to_state<ConfigPayload>(self, [](const ConfigPayload& p) { return encode_state(*p); });
+}
+PyObject* config_from_state(PyObject* cls, PyObject* state) {
+    return restore_from_state<ConfigPayload>(reinterpret_cast<PyTypeObject*>(cls), state, decode_config_state);
+}
+
+PyMethodDef kMethods[] = {
+    {"__reduce__", config_reduce, METH_NOARGS, kReduceDoc},
+    {"_from_state", config_from_state, METH_O | METH_CLASS, kFromStateDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef kGetSet[] = {
     {"min_elevation", get_min_elevation, nullptr, nullptr, nullptr},
     {"min_cn0", get_min_cn0, nullptr, nullptr, nullptr},
@@ -134,6 +148,7 @@ PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(config_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<ConfigPayload>)},
     {Py_tp_getset, kGetSet},
+    {Py_tp_methods, kMethods},
     {0, nullptr},
 };
 

@@ -51,6 +51,7 @@ PyObject* init_module() {
         &kVersionDef,
         &kDownloadTleDef,
         &kParseTleContentDef,
+        &kAnalyzeManyDef,
     };
     for (PyMethodDef* def : functions)
         if (!add_function(m.get(), def)) return nullptr;

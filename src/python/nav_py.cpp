@@ -1,4 +1,7 @@
 // NavigationData class and the navigation-reading functions.
+#include <optional>
+
+#include "cn0/state.hpp"
 #include "navigation/nav_reader.hpp"
 #include "python/classes.hpp"
 
@@ -33,6 +36,13 @@ PyObject* has_data_py(PyObject* self, PyObject*) {
     return read_nav(self, [](const NavigationData& n) { return make_bool(n.has_data()); });
 }
 
+PyObject* nav_reduce(PyObject* self, PyObject*) {
+    return reduce_to_state<NavPayload>(self, [](const NavPayload& p) { return encode_state(*p); });
+}
+PyObject* nav_from_state(PyObject* cls, PyObject* state) {
+    return restore_from_state<NavPayload>(reinterpret_cast<PyTypeObject*>(cls), state, decode_navigation_state);
+}
+
 PyObject* nav_repr_py(PyObject* self) {
     return read_nav(self, [](const NavigationData& n) { return make_str(navigation_repr(n)); });
 }
@@ -48,6 +58,8 @@ PyGetSetDef kGetSet[] = {
 
 PyMethodDef kMethods[] = {
     {"has_data", has_data_py, METH_NOARGS, "has_data($self)\n--\n\nCheck if navigation data is available"},
+    {"__reduce__", nav_reduce, METH_NOARGS, kReduceDoc},
+    {"_from_state", nav_from_state, METH_O | METH_CLASS, kFromStateDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -65,10 +77,15 @@ PyType_Spec kSpec = {"tessora_cn0.NavigationData", sizeof(Box<NavPayload>), 0, P
 
 // Runs the reader and wraps its record, or raises ValueError with the reader's message.
 PyObject* parse_and_wrap(std::string_view bytes) {
-    Expected<NavigationData> rec = Expected<NavigationData>::failure({});
-    if (!core_call([&] { rec = read_navigation_content(bytes); })) return nullptr;
-    if (!rec) return raise(PyExc_ValueError, rec.error());
-    return wrap_navigation(std::move(rec.value()));
+    std::optional<Expected<NavigationData>> rec;
+    std::shared_ptr<const NavigationData> shared;
+    if (!without_gil([&] {
+            rec.emplace(read_navigation_content(bytes));
+            if (*rec) shared = std::make_shared<const NavigationData>(std::move(rec->value()));
+        }))
+        return nullptr;
+    if (!*rec) return raise(PyExc_ValueError, rec->error());
+    return box_new<NavPayload>(g_navigation_type, std::move(shared));
 }
 
 PyObject* read_navigation_py(PyObject*, PyObject* args, PyObject* kwargs) {

@@ -1,6 +1,8 @@
 // RinexObsData class and the observation-reading functions.
 #include <algorithm>
+#include <optional>
 
+#include "cn0/state.hpp"
 #include "common/file.hpp"
 #include "python/classes.hpp"
 #include "rinex/obs_reader.hpp"
@@ -102,6 +104,13 @@ PyObject* snr_stats_by_satellite_py(PyObject* self, PyObject*) {
     });
 }
 
+PyObject* obs_reduce(PyObject* self, PyObject*) {
+    return reduce_to_state<ObsPayload>(self, [](const ObsPayload& p) { return encode_state(*p); });
+}
+PyObject* obs_from_state(PyObject* cls, PyObject* state) {
+    return restore_from_state<ObsPayload>(reinterpret_cast<PyTypeObject*>(cls), state, decode_observations_state);
+}
+
 PyObject* obs_repr_py(PyObject* self) {
     return read_obs(self, [](const RinexObsData& r) { return make_str(obs_repr(r)); });
 }
@@ -129,6 +138,8 @@ PyMethodDef kMethods[] = {
     {"snr_stats_by_satellite", snr_stats_by_satellite_py, METH_NOARGS,
      "snr_stats_by_satellite($self)\n--\n\nGet SNR statistics per satellite\n"
      "Returns HashMap with satellite ID as key, stats dict as value"},
+    {"__reduce__", obs_reduce, METH_NOARGS, kReduceDoc},
+    {"_from_state", obs_from_state, METH_O | METH_CLASS, kFromStateDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -145,11 +156,19 @@ PyType_Slot kSlots[] = {
 PyType_Spec kSpec = {"tessora_cn0.RinexObsData", sizeof(Box<ObsPayload>), 0, Py_TPFLAGS_DEFAULT, kSlots};
 
 // Runs the reader and wraps its record, or raises ValueError with the reader's message.
+// Runs the reader without the interpreter lock and wraps its record, or raises ValueError with
+// the reader's message. `bytes` belongs to a Python bytes object (immutable) or to the caller,
+// and stays alive until this returns.
 PyObject* parse_and_wrap(std::string_view bytes, std::string_view file_name) {
-    Expected<RinexObsData> rec = Expected<RinexObsData>::failure({});
-    if (!core_call([&] { rec = read_rinex_obs(bytes, file_name); })) return nullptr;
-    if (!rec) return raise(PyExc_ValueError, rec.error());
-    return wrap_rinex_obs(std::move(rec.value()));
+    std::optional<Expected<RinexObsData>> rec;
+    std::shared_ptr<const RinexObsData> shared;
+    if (!without_gil([&] {
+            rec.emplace(read_rinex_obs(bytes, file_name));
+            if (*rec) shared = std::make_shared<const RinexObsData>(std::move(rec->value()));
+        }))
+        return nullptr;
+    if (!*rec) return raise(PyExc_ValueError, rec->error());
+    return box_new<ObsPayload>(g_rinex_obs_type, std::move(shared));
 }
 
 PyObject* read_rinex_obs_py(PyObject*, PyObject* args, PyObject* kwargs) {

@@ -3,6 +3,8 @@
 
 #include "cn0/analysis_steps.hpp"
 #include "cn0/json.hpp"
+#include "cn0/result_views.hpp"
+#include "cn0/state.hpp"
 #include "common/numbers.hpp"
 #include "python/classes.hpp"
 #include "rinex/epoch_time.hpp"
@@ -89,19 +91,7 @@ RESULT_GETTER(get_visibility_anomaly_count, make_uint(r.visibility ? r.visibilit
 RESULT_GETTER(get_position_lat, make_float(r.file_info.position_lat))
 RESULT_GETTER(get_position_lon, make_float(r.file_info.position_lon))
 
-// Population standard deviation of the time series' mean CN0 values (sums in list order).
-double cn0_std_dev(const AnalysisResult& r) {
-    const auto& x = r.timeseries.mean_cn0;
-    if (x.empty()) return 0.0;
-    const double n = static_cast<double>(x.size());
-    double sum = 0.0;
-    for (double v : x) sum += v;
-    const double m = sum / n;
-    double sq = 0.0;
-    for (double v : x) sq += (v - m) * (v - m);
-    return std::sqrt(sq / n);
-}
-RESULT_GETTER(get_cn0_std_dev, make_float(cn0_std_dev(r)))
+RESULT_GETTER(get_cn0_std_dev, make_float(timeseries_cn0_std_dev(r)))
 
 PyObject* get_quality_score(PyObject* self, void*) {
     return read_result(self, [](const AnalysisResult& r) -> PyObject* {
@@ -110,12 +100,16 @@ PyObject* get_quality_score(PyObject* self, void*) {
 }
 
 // ---------------------------------------------------------------- methods
-PyObject* to_json_py(PyObject* self, PyObject*) {
-    return read_result(self, [](const AnalysisResult& r) { return make_str(to_json(r)); });
+// The JSON text is written without the interpreter lock (a day's result is tens of megabytes).
+PyObject* json_text(PyObject* self, bool pretty) {
+    return read_result(self, [pretty](const AnalysisResult& r) -> PyObject* {
+        std::string text;
+        if (!without_gil([&] { text = pretty ? to_json_pretty(r) : to_json(r); })) return nullptr;
+        return make_str(text);
+    });
 }
-PyObject* to_json_pretty_py(PyObject* self, PyObject*) {
-    return read_result(self, [](const AnalysisResult& r) { return make_str(to_json_pretty(r)); });
-}
+PyObject* to_json_py(PyObject* self, PyObject*) { return json_text(self, false); }
+PyObject* to_json_pretty_py(PyObject* self, PyObject*) { return json_text(self, true); }
 
 PyObject* get_anomalies(PyObject* self, PyObject*) {
     return read_result(self, [](const AnalysisResult& r) {
@@ -164,31 +158,12 @@ PyObject* get_systems(PyObject* self, PyObject*) {
     return read_result(self, [](const AnalysisResult& r) { return make_str_list(r.summary.systems_observed); });
 }
 
-// Hours from the first time-series entry. With a nominal interval: i * interval / 3600. Files
-// without a usable INTERVAL record use the epoch times themselves.
-std::vector<double> series_hours(const AnalysisResult& r) {
-    const auto& ts = r.timeseries.timestamps;
-    std::vector<double> hours(ts.size());
-    const double interval = r.file_info.interval;
-    if (std::isfinite(interval) && interval > 0.0) {
-        for (std::size_t i = 0; i < ts.size(); ++i) hours[i] = static_cast<double>(i) * interval / 3600.0;
-        return hours;
-    }
-    if (ts.empty()) return hours;
-    const auto first = parse_epoch_text(ts[0]);
-    for (std::size_t i = 0; i < ts.size(); ++i) {
-        const auto t = parse_epoch_text(ts[i]);
-        hours[i] = (first && t) ? (julian_date(*t) - julian_date(*first)) * 86400.0 / 3600.0 : std::nan("");
-    }
-    return hours;
-}
-
 PyObject* get_timeseries_data(PyObject* self, PyObject*) {
     return read_result(self, [](const AnalysisResult& r) -> PyObject* {
         Ref d = Ref::steal(make_dict());
         if (!d) return nullptr;
         const auto as_float = [](double v) { return make_float(v); };
-        if (!dict_set(d.get(), "hours", make_list(series_hours(r), as_float)) ||
+        if (!dict_set(d.get(), "hours", make_list(timeseries_hours(r), as_float)) ||
             !dict_set(d.get(), "mean_cn0", make_list(r.timeseries.mean_cn0, as_float)) ||
             !dict_set(d.get(), "satellite_count",
                       make_list(r.timeseries.satellite_count,
@@ -383,6 +358,13 @@ PyGetSetDef kResultGetSet[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+PyObject* result_reduce(PyObject* self, PyObject*) {
+    return reduce_to_state<ResultPayload>(self, [](const ResultPayload& p) { return encode_state(*p); });
+}
+PyObject* result_from_state(PyObject* cls, PyObject* state) {
+    return restore_from_state<ResultPayload>(reinterpret_cast<PyTypeObject*>(cls), state, decode_result_state);
+}
+
 #define M0(name, fn, doc) {name, fn, METH_NOARGS, name "($self)\n--\n\n" doc}
 PyMethodDef kResultMethods[] = {
     M0("to_json", to_json_py, "Convert to JSON string"),
@@ -409,6 +391,8 @@ PyMethodDef kResultMethods[] = {
     M0("get_anomaly_timestamps", get_anomaly_timestamps, "Get anomaly timestamps"),
     M0("get_anomaly_severities", get_anomaly_severities, "Get anomaly severities"),
     M0("get_anomaly_cn0_drops", get_anomaly_cn0_drops, "Get anomaly CN0 drops"),
+    {"__reduce__", result_reduce, METH_NOARGS, kReduceDoc},
+    {"_from_state", result_from_state, METH_O | METH_CLASS, kFromStateDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -448,6 +432,19 @@ PyObject* qs_repr(PyObject* self) {
     return read_quality(self, [](const QualityScoreValues& q) { return make_str(quality_score_repr(q)); });
 }
 
+PyObject* qs_reduce(PyObject* self, PyObject*) {
+    return reduce_to_state<QualityScoreValues>(self, [](const QualityScoreValues& q) { return encode_state(q); });
+}
+PyObject* qs_from_state(PyObject* cls, PyObject* state) {
+    return restore_from_state<QualityScoreValues>(reinterpret_cast<PyTypeObject*>(cls), state, decode_quality_state);
+}
+
+PyMethodDef kQualityMethods[] = {
+    {"__reduce__", qs_reduce, METH_NOARGS, kReduceDoc},
+    {"_from_state", qs_from_state, METH_O | METH_CLASS, kFromStateDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef kQualityGetSet[] = {
     GS("overall", qs_overall, "Weighted overall score (0-100)"),
     GS("rating", qs_rating, "Rating text, e.g. 'B - Good'"),
@@ -465,6 +462,7 @@ PyType_Slot kQualitySlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
     {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<QualityScoreValues>)},
     {Py_tp_getset, kQualityGetSet},
+    {Py_tp_methods, kQualityMethods},
     {Py_tp_repr, reinterpret_cast<void*>(qs_repr)},
     {0, nullptr},
 };

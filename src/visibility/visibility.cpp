@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "common/constellation.hpp"
 #include "common/numbers.hpp"
 
 namespace tessora {
@@ -49,18 +50,7 @@ void append_affected(std::vector<std::uint32_t>& list, std::uint32_t sat) {
 
 }  // namespace
 
-const char* system_name(std::string_view sat) {
-    if (sat.empty()) return "Unknown";
-    switch (sat[0]) {
-        case 'C': return "BeiDou";
-        case 'E': return "Galileo";
-        case 'G': return "GPS";
-        case 'J': return "QZSS";
-        case 'R': return "GLONASS";
-        case 'S': return "SBAS";
-        default: return "Unknown";
-    }
-}
+const char* system_name(std::string_view sat) { return statistics_name(constellation_of_satellite(sat)); }
 
 VisibilityResult predict_visibility(const std::optional<SkyGeometry>& geometry, const std::string& prediction_source,
                                     double elevation_mask, const RinexObsData& obs) {

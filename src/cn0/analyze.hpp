@@ -1,0 +1,45 @@
+// A whole analysis from files: read the observation file and, when given, the navigation file,
+// and run the pipeline. This is what every file-reading entry point of the module does; it holds
+// no Python and may run on any thread.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "cn0/config.hpp"
+#include "cn0/pipeline.hpp"
+#include "cn0/result.hpp"
+#include "navigation/nav_data.hpp"
+#include "rinex/obs_data.hpp"
+
+namespace tessora {
+
+// What went wrong before the pipeline (which never fails) could start.
+enum class AnalysisFailure : std::uint8_t { none, obs_unreadable, obs_invalid, nav_unreadable, nav_invalid };
+
+struct AnalysisOutcome {
+    AnalysisFailure failure = AnalysisFailure::none;
+    std::string message;    // the read error's or the reader's message
+    AnalysisResult result;  // when failure is none
+};
+
+// Reads and analyses with `config`; `nav_path` null means no navigation file (the config's
+// nav_file is not looked at). The files are read in the order observation, then navigation, and
+// the first failure ends the run. With config.verbose, `progress` receives a line per stage.
+AnalysisOutcome analyze_files(std::string_view obs_path, const std::string* nav_path, const AnalysisConfig& config,
+                              const ProgressSink& progress = {});
+
+// The same on records read earlier.
+AnalysisResult analyze_records(const AnalysisConfig& config, std::shared_ptr<const RinexObsData> obs,
+                               std::shared_ptr<const NavigationData> navigation, const ProgressSink& progress = {});
+
+// Reading a file into a record: nullptr with `failure` and `message` set when it cannot be read.
+std::shared_ptr<const RinexObsData> load_observations(std::string_view path, AnalysisFailure& failure,
+                                                      std::string& message);
+std::shared_ptr<const NavigationData> load_navigation(std::string_view path, AnalysisFailure& failure,
+                                                      std::string& message);
+
+}  // namespace tessora
