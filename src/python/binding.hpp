@@ -256,9 +256,13 @@ PyObject* reduce_to_state(PyObject* self, Encode&& encode) {
     if (!without_gil([&] { state = encode(payload); })) return nullptr;
     Ref bytes = Ref::steal(PyBytes_FromStringAndSize(state.data(), static_cast<Py_ssize_t>(state.size())));
     if (!bytes) return nullptr;
-    Ref restore = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "_from_state"));
-    if (!restore) return nullptr;
-    return Py_BuildValue("(O(O))", restore.get(), bytes.get());
+    // The class's _from_state, bound once (the module is initialised once per process).
+    static PyObject* restore = nullptr;
+    if (!restore) {
+        restore = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "_from_state");
+        if (!restore) return nullptr;
+    }
+    return Py_BuildValue("(O(O))", restore, bytes.get());
 }
 
 // cls._from_state(state): a new instance of `type` from a state, or ValueError with the

@@ -25,7 +25,7 @@ def rss_kib():
 def expect_error(fn, *args, **kwargs):
     try:
         fn(*args, **kwargs)
-    except (TypeError, ValueError, OSError, OverflowError, RuntimeError):
+    except (TypeError, ValueError, OSError, OverflowError, RuntimeError, ZeroDivisionError):
         return
     raise AssertionError(f"{fn} did not fail")
 
@@ -183,6 +183,21 @@ def analysis_calls(tmp):
                 yield f"AnalysisResult.{name}", (lambda res=res, n=name: getattr(res, n))
                 yield f"AnalysisResult.{name}", (lambda res=res, n=name: _expect_attribute_error(res, n))
     yield "AnalysisResult.__repr__", lambda: repr(r_nav)
+    yield "analyze_many", lambda: t.analyze_many([str(obs_path), missing, str(gz_obs)], [str(nav_path), None, None],
+                                                 workers=2, progress=lambda d, n: None)
+    yield "analyze_many", lambda: t.analyze_many([str(obs_path)], config=cfg)
+    yield "analyze_many", lambda: expect_error(t.analyze_many, [str(obs_path)], [None, None])
+    yield "analyze_many", lambda: expect_error(t.analyze_many, str(obs_path))
+    yield "analyze_many", lambda: expect_error(t.analyze_many, [str(obs_path)], workers=0)
+    yield "analyze_many", lambda: expect_error(t.analyze_many, [str(obs_path)] * 3,
+                                               progress=lambda d, n: 1 / 0 if d else None)
+    # Pickling: every class's state, and damaged states.
+    for o in (obs, nav, cfg, r_nav, r_nav.quality_score):
+        state = o.__reduce__()[1][0]
+        yield f"{type(o).__name__}.__reduce__", (lambda o=o: o.__reduce__())
+        yield "_from_state", (lambda o=o, s=state: type(o)._from_state(s))
+        yield "_from_state", (lambda o=o, s=state: expect_error(type(o)._from_state, s[:-3]))
+        yield "_from_state", (lambda o=o: expect_error(type(o)._from_state, "text"))
     q = r.quality_score
     for name in [n for n in vars(t.QualityScore) if not n.startswith("_")]:
         yield f"QualityScore.{name}", (lambda n=name: getattr(q, n))

@@ -66,7 +66,7 @@ def test_module_registration_order_and_docstrings():
     expected = ["VERSION", "__version__", "RinexObsData", "NavigationData", "AnalysisConfig", "CN0Analyzer",
                 "AnalysisResult", "QualityScore", "read_rinex_obs", "read_rinex_obs_bytes", "parse_rinex",
                 "read_navigation", "read_navigation_bytes", "analyze_cn0", "version", "download_tle",
-                "parse_tle_content"]
+                "parse_tle_content", "analyze_many"]
     assert [n for n in names if n in expected] == expected
     assert [n for n in names if not n.startswith("_")] == [n for n in expected if not n.startswith("_")]
     class_docs = {"RinexObsData": "Python wrapper for RinexObsData", "NavigationData": "Python wrapper for NavigationData",

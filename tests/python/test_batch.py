@@ -1,0 +1,194 @@
+"""Many files and many threads: analyze_many, the released interpreter lock and the thread-safe
+borrow flags."""
+import inspect
+import threading
+import time
+
+import pytest
+
+import tessora_cn0 as t
+from analysis_files import flat_file
+from test_navigation import header, kepler_v3
+
+
+@pytest.fixture
+def files(tmp_path):
+    paths = []
+    for k in range(7):
+        p = tmp_path / f"s{k}.obs"
+        p.write_bytes(flat_file(n_epochs=20 + 5 * k, drop_at=10, drop_sats=("G01", "E11"), drop_db=5.0 + 3 * k))
+        paths.append(str(p))
+    nav = tmp_path / "a.nav"
+    nav.write_bytes(header() + kepler_v3("G01") + kepler_v3("E11"))
+    (tmp_path / "bad.obs").write_bytes(b"no header here\n")
+    return paths, str(nav), str(tmp_path / "bad.obs"), str(tmp_path / "missing.obs")
+
+
+def test_signature_and_registration():
+    assert t.analyze_many.__text_signature__ == ("(obs_paths, nav_paths=None, *, min_elevation=5.0, systems=None, "
+                                                 "config=None, workers=None, progress=None)")
+    assert str(inspect.signature(t.analyze_many)).startswith("(obs_paths, nav_paths=None, *, min_elevation=5.0")
+    assert t.analyze_many.__doc__.startswith("Analyse many observation files on a pool of native threads")
+    assert list(vars(t))[-1] == "analyze_many" or "analyze_many" in t.__all__
+
+
+@pytest.mark.parametrize("workers", [1, 3, None])
+def test_results_in_input_order_equal_serial_analyses(files, workers):
+    paths, nav, bad, missing = files
+    obs = paths[:3] + [bad] + paths[3:] + [missing]
+    navs = [nav, None, nav, nav, None, nav, nav, None, nav]
+    results = t.analyze_many(obs, navs, min_elevation=7.5, systems=["G", "E"], workers=workers)
+    assert len(results) == len(obs)
+    for path, n, r in zip(obs, navs, results):
+        if path == bad:
+            assert type(r) is ValueError and str(r) == "No END OF HEADER found"
+        elif path == missing:
+            assert type(r) is FileNotFoundError or type(r) is OSError
+            assert str(r).startswith("Cannot read obs file: No such file or directory (os error 2)")
+        else:
+            assert isinstance(r, t.AnalysisResult)
+            assert r.to_json() == t.analyze_cn0(path, n, 7.5, ["G", "E"]).to_json()
+
+
+def test_nav_paths_forms(files):
+    paths, nav, _, _ = files
+    one = t.analyze_many(paths[:2], nav)
+    assert [r.to_json() for r in one] == [t.analyze_cn0(p, nav).to_json() for p in paths[:2]]
+    none = t.analyze_many(paths[:2])
+    assert [r.to_json() for r in none] == [t.analyze_cn0(p).to_json() for p in paths[:2]]
+    missing_nav = t.analyze_many(paths[:1], [nav + ".gone"])
+    assert str(missing_nav[0]).startswith("Cannot read nav file: No such file or directory")
+    assert t.analyze_many([]) == []
+
+
+def test_settings_from_a_config(files):
+    paths, nav, _, _ = files
+    config = t.AnalysisConfig(min_elevation=10.0, anomaly_sensitivity=0.2, nav_file=nav, time_bin_seconds=30)
+    results = t.analyze_many(paths[:3], config=config, workers=2)
+    analyzer = t.CN0Analyzer(config)
+    assert [r.to_json() for r in results] == [analyzer.analyze_file(p).to_json() for p in paths[:3]]
+    with pytest.raises(TypeError, match="min_elevation and systems come from config"):
+        t.analyze_many(paths, config=config, min_elevation=3.0)
+
+
+def test_argument_errors(files):
+    paths, nav, _, _ = files
+    with pytest.raises(TypeError, match="^argument 'obs_paths': "):
+        t.analyze_many(paths[0])
+    with pytest.raises(TypeError, match="^argument 'obs_paths': "):
+        t.analyze_many([paths[0], 3])
+    with pytest.raises(TypeError, match="^argument 'nav_paths': "):
+        t.analyze_many(paths, 5)
+    with pytest.raises(TypeError, match="^argument 'nav_paths': "):
+        t.analyze_many(paths[:2], [nav, b"x"])
+    with pytest.raises(ValueError, match="^nav_paths has 1 entries for 2 observation files$"):
+        t.analyze_many(paths[:2], [nav])
+    with pytest.raises(TypeError, match="at most 2 positional arguments"):
+        t.analyze_many(paths, None, 5.0)
+    with pytest.raises(TypeError, match="^argument 'config': "):
+        t.analyze_many(paths, config=object())
+    with pytest.raises(ValueError, match="^workers must be at least 1$"):
+        t.analyze_many(paths, workers=0)
+    with pytest.raises(OverflowError):
+        t.analyze_many(paths, workers=-1)
+    with pytest.raises(TypeError, match="^argument 'progress': expected a callable"):
+        t.analyze_many(paths, progress=3)
+    with pytest.raises(TypeError, match="^argument 'min_elevation': "):
+        t.analyze_many(paths, min_elevation="high")
+
+
+def test_progress_is_reported_from_the_calling_thread(files):
+    paths, _, _, _ = files
+    calls = []
+    t.analyze_many(paths, workers=3, progress=lambda done, total: calls.append((done, total, threading.get_ident())))
+    assert [(d, n) for d, n, _ in calls] == [(k, len(paths)) for k in range(1, len(paths) + 1)]
+    assert {ident for _, _, ident in calls} == {threading.get_ident()}
+
+
+def test_a_failing_progress_callback_stops_the_batch(files):
+    paths, _, _, _ = files
+
+    def stop(done, total):
+        raise KeyError(done)
+
+    with pytest.raises(KeyError):
+        t.analyze_many(paths * 3, workers=2, progress=stop)
+
+
+# ----------------------------------------------------------------------------- the lock
+def big_file(path, epochs=600):
+    sats = tuple(f"G{k:02d}" for k in range(1, 13)) + tuple(f"E{k:02d}" for k in range(1, 13))
+    path.write_bytes(flat_file(n_epochs=epochs, sats=sats, drop_at=300, drop_sats=sats[:6], second_signal=True))
+    return str(path)
+
+
+def runs_alongside(call):
+    """How many times another Python thread ran while `call` ran in a worker thread."""
+    done = threading.Event()
+    ticks = 0
+    worker = threading.Thread(target=lambda: (call(), done.set()))
+    worker.start()
+    while not done.is_set():
+        ticks += 1
+        time.sleep(0.0005)
+    worker.join()
+    return ticks
+
+
+def test_the_lock_is_released_while_reading_and_analysing(tmp_path):
+    path = big_file(tmp_path / "big.obs")
+    data = open(path, "rb").read()
+    calls = {
+        "read_rinex_obs": lambda: t.read_rinex_obs(path),
+        "read_rinex_obs_bytes": lambda: t.read_rinex_obs_bytes(data, "x"),
+        "analyze_cn0": lambda: [t.analyze_cn0(path) for _ in range(3)],
+        "analyze_file": lambda: [t.CN0Analyzer(t.AnalysisConfig()).analyze_file(path) for _ in range(3)],
+        "to_json": lambda: [t.analyze_cn0(path).to_json_pretty() for _ in range(2)],
+    }
+    for name, call in calls.items():
+        assert runs_alongside(call) > 5, name
+
+
+def test_threads_running_analyses_at_once_get_the_serial_results(tmp_path):
+    path = big_file(tmp_path / "big.obs", epochs=200)
+    data = open(path, "rb").read()
+    expected = t.analyze_cn0(path).to_json()
+    obs_repr = repr(t.read_rinex_obs_bytes(data, "x"))
+    errors = []
+
+    def work():
+        for _ in range(4):
+            # A bytes object only this call holds: it must stay valid while the lock is released.
+            if repr(t.read_rinex_obs_bytes(bytes(bytearray(data)), "x")) != obs_repr:
+                errors.append("read")
+            if t.analyze_cn0(path).to_json() != expected:
+                errors.append("analysis")
+
+    threads = [threading.Thread(target=work) for _ in range(6)]
+    for th in threads:
+        th.start()
+    for th in threads:
+        th.join()
+    assert errors == []
+
+
+def test_borrow_flags_refuse_conflicting_use_from_other_threads(tmp_path):
+    path = big_file(tmp_path / "big.obs", epochs=900)
+    nav = tmp_path / "a.nav"
+    nav.write_bytes(header() + kepler_v3("G01"))
+    nav_data = t.read_navigation(str(nav))
+    analyzer = t.CN0Analyzer.from_obs(t.read_rinex_obs(path))
+    done = threading.Event()
+    refused = 0
+    worker = threading.Thread(target=lambda: ([analyzer.analyze() for _ in range(3)], done.set()))
+    worker.start()
+    while not done.is_set():
+        try:
+            analyzer.set_navigation(nav_data)
+        except RuntimeError as e:
+            assert str(e) == "Already borrowed"
+            refused += 1
+        time.sleep(0.0002)
+    worker.join()
+    assert refused > 0
+    analyzer.set_navigation(nav_data)  # free again once the analyses are over
