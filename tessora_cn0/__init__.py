@@ -6,7 +6,7 @@ offered here under the same names and in the same order.
 from . import tessora_cn0 as _extension
 
 for _name, _value in vars(_extension).items():
-    if not _name.startswith("__") or _name == "__version__":
+    if not _name.startswith("_") or _name == "__version__":
         globals()[_name] = _value
 __all__ = [n for n in vars(_extension) if not n.startswith("_")]
 # The submodule is reached through _extension; the package's own names are the extension's.

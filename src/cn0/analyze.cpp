@@ -1,5 +1,8 @@
 #include "cn0/analyze.hpp"
 
+#include "cn0/pipeline_stages.hpp"
+#include "visibility/visibility.hpp"
+
 #include "common/file.hpp"
 #include "common/numbers.hpp"
 #include "navigation/nav_reader.hpp"
@@ -101,6 +104,22 @@ AnalysisResult analyze_records(const AnalysisConfig& config, std::shared_ptr<con
     const auto t0 = std::chrono::steady_clock::now();
     report_reading(progress, config, *obs, navigation.get(), t0);
     return run_reported(config, std::move(obs), std::move(navigation), progress, t0);
+}
+
+VisibilityTimeline visibility_timeline(const AnalysisConfig& config, std::shared_ptr<const RinexObsData> obs,
+                                       std::shared_ptr<const NavigationData> navigation) {
+    VisibilityTimeline out;
+    const AnalysisInput input = make_analysis_input(config, std::move(obs), std::move(navigation));
+    const auto geometry = analysis_geometry(input);
+    if (!geometry) return out;
+    std::vector<EpochVisibility> per_epoch;
+    (void)predict_visibility(geometry, std::string(), input.min_elevation, *input.obs, &per_epoch);
+    for (std::size_t e = 0; e < per_epoch.size(); ++e) {
+        out.timestamps.push_back(epoch_text(input.obs->epochs[e].time));
+        out.predicted.push_back(per_epoch[e].predicted);
+        out.observed.push_back(per_epoch[e].observed);
+    }
+    return out;
 }
 
 }  // namespace tessora

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "cn0/config.hpp"
 #include "cn0/pipeline.hpp"
@@ -35,6 +36,17 @@ AnalysisOutcome analyze_files(std::string_view obs_path, const std::string* nav_
 // The same on records read earlier.
 AnalysisResult analyze_records(const AnalysisConfig& config, std::shared_ptr<const RinexObsData> obs,
                                std::shared_ptr<const NavigationData> navigation, const ProgressSink& progress = {});
+
+// Per epoch of a record: the satellites predicted above the elevation mask and those observed, as
+// the visibility comparison counts them (for plots over time). Empty without a usable receiver
+// position or without epochs.
+struct VisibilityTimeline {
+    std::vector<std::string> timestamps;  // epoch time texts
+    std::vector<std::uint32_t> predicted;
+    std::vector<std::uint32_t> observed;
+};
+VisibilityTimeline visibility_timeline(const AnalysisConfig& config, std::shared_ptr<const RinexObsData> obs,
+                                       std::shared_ptr<const NavigationData> navigation);
 
 // Reading a file into a record: nullptr with `failure` and `message` set when it cannot be read.
 std::shared_ptr<const RinexObsData> load_observations(std::string_view path, AnalysisFailure& failure,

@@ -262,7 +262,46 @@ PyObject* analyze_many(PyObject*, PyObject* args, PyObject* kwargs) {
     return list.release();
 }
 
+// _visibility_timeline(obs_path, nav_path, min_elevation): the satellites predicted and observed
+// at each epoch, for reports. Not part of the package's names.
+PyObject* visibility_timeline_py(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* const names[] = {"obs_path", "nav_path", "min_elevation"};
+    PyObject* a[3];
+    if (!bind_args("_visibility_timeline", names, 3, 2, args, kwargs, a)) return nullptr;
+    std::string_view obs_path, nav_path;
+    double min_elevation = 5.0;
+    if (!conv_text(a[0], "obs_path", obs_path) || !conv_text(a[1], "nav_path", nav_path)) return nullptr;
+    if (a[2] && !conv_float(a[2], "min_elevation", min_elevation)) return nullptr;
+    AnalysisFailure failure = AnalysisFailure::none;
+    std::string message;
+    VisibilityTimeline tl;
+    if (!without_gil([&] {
+            auto obs = load_observations(obs_path, failure, message);
+            if (!obs) return;
+            auto nav = load_navigation(nav_path, failure, message);
+            if (!nav) return;
+            tl = visibility_timeline(quick_analysis_config(min_elevation, std::nullopt), obs, nav);
+        }))
+        return nullptr;
+    if (failure == AnalysisFailure::obs_unreadable || failure == AnalysisFailure::nav_unreadable)
+        return raise(PyExc_OSError, message);
+    if (failure != AnalysisFailure::none) return raise(PyExc_ValueError, message);
+    Ref d = Ref::steal(make_dict());
+    if (!d) return nullptr;
+    const auto as_int = [](std::uint32_t v) { return make_uint(v); };
+    if (!dict_set(d.get(), "timestamps", make_str_list(tl.timestamps)) ||
+        !dict_set(d.get(), "predicted", make_list(tl.predicted, as_int)) ||
+        !dict_set(d.get(), "observed", make_list(tl.observed, as_int)))
+        return nullptr;
+    return d.release();
+}
+
 }  // namespace
+
+PyMethodDef kVisibilityTimelineDef = {
+    "_visibility_timeline", reinterpret_cast<PyCFunction>(visibility_timeline_py), METH_VARARGS | METH_KEYWORDS,
+    "_visibility_timeline(obs_path, nav_path, min_elevation=5.0)\n--\n\n"
+    "Satellites predicted and observed at each epoch (for reports)"};
 
 PyMethodDef kAnalyzeManyDef = {
     "analyze_many", reinterpret_cast<PyCFunction>(analyze_many), METH_VARARGS | METH_KEYWORDS,

@@ -74,6 +74,7 @@ PyObject* wrap_analysis_result(AnalysisResult&& result);
 
 extern PyMethodDef kAnalyzeCn0Def;
 extern PyMethodDef kAnalyzeManyDef;
+extern PyMethodDef kVisibilityTimelineDef;
 
 // Message prefixes of analyze_cn0 (and analyze_many) for files that cannot be read.
 inline constexpr std::string_view kObsReadPrefix = "Cannot read obs file: ";

@@ -52,6 +52,7 @@ PyObject* init_module() {
         &kDownloadTleDef,
         &kParseTleContentDef,
         &kAnalyzeManyDef,
+        &kVisibilityTimelineDef,
     };
     for (PyMethodDef* def : functions)
         if (!add_function(m.get(), def)) return nullptr;

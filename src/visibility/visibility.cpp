@@ -53,7 +53,8 @@ void append_affected(std::vector<std::uint32_t>& list, std::uint32_t sat) {
 const char* system_name(std::string_view sat) { return statistics_name(constellation_of_satellite(sat)); }
 
 VisibilityResult predict_visibility(const std::optional<SkyGeometry>& geometry, const std::string& prediction_source,
-                                    double elevation_mask, const RinexObsData& obs) {
+                                    double elevation_mask, const RinexObsData& obs,
+                                    std::vector<EpochVisibility>* per_epoch) {
     VisibilityResult result;
     result.has_prediction = true;
     const std::size_t n = obs.epochs.size();
@@ -172,6 +173,11 @@ VisibilityResult predict_visibility(const std::optional<SkyGeometry>& geometry, 
         sum_conf += ec.confirmed;
         sum_miss += ec.missing;
         sum_unexp += ec.unexpected;
+    }
+
+    if (per_epoch) {
+        per_epoch->resize(n);
+        for (std::size_t e = 0; e < n; ++e) (*per_epoch)[e] = {counts[e].predicted, counts[e].observed};
     }
 
     // Means and rates.

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "rinex/obs_data.hpp"
 #include "visibility/sky_geometry.hpp"
@@ -19,7 +20,14 @@ const char* system_name(std::string_view sat);
 // Runs the comparison. `geometry` is absent when the observations have no usable receiver
 // position; then (and when there are no epochs) the result has has_prediction true, an empty
 // prediction source and zeros. `prediction_source` is "BRDC Navigation (N satellites)".
+// `per_epoch`, when given, receives the number of satellites predicted and observed at each epoch
+// of the record (empty when there is no prediction).
+struct EpochVisibility {
+    std::uint32_t predicted = 0;
+    std::uint32_t observed = 0;
+};
 VisibilityResult predict_visibility(const std::optional<SkyGeometry>& geometry, const std::string& prediction_source,
-                                    double elevation_mask, const RinexObsData& obs);
+                                    double elevation_mask, const RinexObsData& obs,
+                                    std::vector<EpochVisibility>* per_epoch = nullptr);
 
 }  // namespace tessora

@@ -1,0 +1,42 @@
+"""Type stubs of the tessora_cn0 package: the extension's names."""
+from tessora_cn0 import tessora_cn0 as _extension
+from tessora_cn0.tessora_cn0 import (
+    VERSION as VERSION,
+    __version__ as __version__,
+    RinexObsData as RinexObsData,
+    NavigationData as NavigationData,
+    AnalysisConfig as AnalysisConfig,
+    CN0Analyzer as CN0Analyzer,
+    AnalysisResult as AnalysisResult,
+    QualityScore as QualityScore,
+    read_rinex_obs as read_rinex_obs,
+    read_rinex_obs_bytes as read_rinex_obs_bytes,
+    parse_rinex as parse_rinex,
+    read_navigation as read_navigation,
+    read_navigation_bytes as read_navigation_bytes,
+    analyze_cn0 as analyze_cn0,
+    version as version,
+    download_tle as download_tle,
+    parse_tle_content as parse_tle_content,
+    analyze_many as analyze_many,
+)
+
+__all__ = [
+    "VERSION",
+    "RinexObsData",
+    "NavigationData",
+    "AnalysisConfig",
+    "CN0Analyzer",
+    "AnalysisResult",
+    "QualityScore",
+    "read_rinex_obs",
+    "read_rinex_obs_bytes",
+    "parse_rinex",
+    "read_navigation",
+    "read_navigation_bytes",
+    "analyze_cn0",
+    "version",
+    "download_tle",
+    "parse_tle_content",
+    "analyze_many",
+]
