@@ -34,6 +34,8 @@ extern PyMethodDef kReadRinexObsDef;
 extern PyMethodDef kReadRinexObsBytesDef;
 extern PyMethodDef kParseRinexDef;
 extern PyMethodDef kVersionDef;
+// The package version, from pyproject.toml through the build.
+inline constexpr const char* kVersion = TESSORA_VERSION;
 
 // ------------------------------------------------------------------ navigation
 using NavPayload = std::shared_ptr<const NavigationData>;

@@ -5,8 +5,6 @@
 namespace tessora::py {
 namespace {
 
-constexpr const char* kVersion = "0.3.5";
-
 PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "tessora_cn0",
                        "GNSS signal-quality grading of RINEX recordings (CN0 analysis).", -1, nullptr,
                        nullptr, nullptr, nullptr, nullptr};

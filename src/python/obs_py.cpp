@@ -199,7 +199,7 @@ PyObject* parse_rinex_py(PyObject*, PyObject* args, PyObject* kwargs) {
     return read_bytes_impl("parse_rinex", args, kwargs);
 }
 
-PyObject* version_py(PyObject*, PyObject*) { return make_str("0.3.5"); }
+PyObject* version_py(PyObject*, PyObject*) { return make_str(kVersion); }
 
 }  // namespace
 

@@ -1,5 +1,7 @@
 """The module's registration, version, argument conventions and error mapping."""
 import inspect
+import os
+import re
 
 import pytest
 
@@ -7,6 +9,15 @@ import tessora_cn0 as t
 from rinex_builder import f3, hl, v3_epoch, v3_header
 
 SAMPLE = v3_header({"G": ["C1C", "S1C"]}) + v3_epoch((2024, 3, 5, 7, 4, 9.5), {"G01": ["20000000.000", "45.000"]})
+
+
+def test_the_version_has_one_source():
+    # The build takes the version from pyproject.toml; a second copy in the sources would drift.
+    pyproject = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "pyproject.toml")
+    if not os.path.exists(pyproject):
+        pytest.skip("not run from a source tree")
+    declared = re.search(r'^version = "([^"]+)"', open(pyproject).read(), re.M).group(1)
+    assert t.VERSION == t.__version__ == t.version() == declared
 
 
 def test_version_constants():
