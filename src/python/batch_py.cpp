@@ -283,8 +283,9 @@ PyObject* visibility_timeline_py(PyObject*, PyObject* args, PyObject* kwargs) {
             tl = visibility_timeline(quick_analysis_config(min_elevation, std::nullopt), obs, nav);
         }))
         return nullptr;
-    if (failure == AnalysisFailure::obs_unreadable || failure == AnalysisFailure::nav_unreadable)
-        return raise(PyExc_OSError, message);
+    // The same messages as analyze_cn0, so that a caller can tell which of the two files failed.
+    if (failure == AnalysisFailure::obs_unreadable) return raise(PyExc_OSError, std::string(kObsReadPrefix) + message);
+    if (failure == AnalysisFailure::nav_unreadable) return raise(PyExc_OSError, std::string(kNavReadPrefix) + message);
     if (failure != AnalysisFailure::none) return raise(PyExc_ValueError, message);
     Ref d = Ref::steal(make_dict());
     if (!d) return nullptr;

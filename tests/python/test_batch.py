@@ -1,6 +1,7 @@
 """Many files and many threads: analyze_many, the released interpreter lock and the thread-safe
 borrow flags."""
 import inspect
+import os
 import threading
 import time
 
@@ -194,3 +195,28 @@ def test_borrow_flags_refuse_conflicting_use_from_other_threads(tmp_path):
     worker.join()
     assert refused > 0
     analyzer.set_navigation(nav_data)  # free again once the analyses are over
+
+
+# ----------------------------------------------------------------------------- visibility over time
+SAMPLE_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples", "sample")
+
+
+def test_visibility_timeline_counts_add_up_to_the_result_means():
+    obs = os.path.join(SAMPLE_DIR, "SMPL00DNK_R_20240650700_01H_30S_MO.rnx")
+    nav = os.path.join(SAMPLE_DIR, "SMPL00DNK_R_20240650700_01H_MN.rnx")
+    if not os.path.exists(obs):
+        pytest.skip("not run from a source tree")
+    for mask in (5.0, 30.0):
+        r = t.analyze_cn0(obs, nav, min_elevation=mask)
+        tl = t._extension._visibility_timeline(obs, nav, mask)
+        assert len(tl["timestamps"]) == t.read_rinex_obs(obs).num_epochs == 120
+        assert tl["timestamps"][:2] == ["2024-03-05T07:00:00.000Z", "2024-03-05T07:00:30.000Z"]
+        assert len(tl["predicted"]) == len(tl["observed"]) == len(tl["timestamps"])
+        # The comparison's means are these per-epoch counts summed and divided by the epochs.
+        assert sum(tl["predicted"]) / len(tl["predicted"]) == r.visibility_mean_predicted
+        assert sum(tl["observed"]) / len(tl["observed"]) == r.visibility_mean_observed
+    assert "_visibility_timeline" not in dir(t)
+    with pytest.raises(OSError, match="^Cannot read nav file: "):
+        t._extension._visibility_timeline(obs, obs + ".missing")
+    with pytest.raises(OSError, match="^Cannot read obs file: "):
+        t._extension._visibility_timeline(obs + ".missing", nav)

@@ -191,6 +191,10 @@ def analysis_calls(tmp):
     yield "analyze_many", lambda: expect_error(t.analyze_many, [str(obs_path)], workers=0)
     yield "analyze_many", lambda: expect_error(t.analyze_many, [str(obs_path)] * 3,
                                                progress=lambda d, n: 1 / 0 if d else None)
+    ext = t._extension
+    yield "_visibility_timeline", lambda: ext._visibility_timeline(str(obs_path), str(nav_path), 10.0)
+    yield "_visibility_timeline", lambda: expect_error(ext._visibility_timeline, str(obs_path), missing)
+    yield "_visibility_timeline", lambda: expect_error(ext._visibility_timeline, str(obs_path), 1)
     # Pickling: every class's state, and damaged states.
     for o in (obs, nav, cfg, r_nav, r_nav.quality_score):
         state = o.__reduce__()[1][0]
