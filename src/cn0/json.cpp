@@ -512,30 +512,32 @@ void write(Writer<P>& w, const Heatmap& h) {
     w.close('}');
 }
 
+// One top-level block of the result by its key; false for a key that names none.
+template <bool P>
+bool write_block(Writer<P>& w, const AnalysisResult& r, std::string_view key) {
+    if (key == "file_info") write(w, r.file_info);
+    else if (key == "quality_score") write(w, r.quality_score);
+    else if (key == "summary") write(w, r.summary);
+    else if (key == "constellation_stats") write_map(w, r.constellation_stats);
+    else if (key == "satellite_stats") write_map(w, r.satellite_stats);
+    else if (key == "timeseries") write(w, r.timeseries);
+    else if (key == "skyplot") write(w, r.skyplot);
+    else if (key == "heatmap") write(w, r.heatmap);
+    else if (key == "anomalies") write_list(w, r.anomalies);
+    else if (key == "visibility") {
+        if (r.visibility) write(w, *r.visibility);
+        else w.null();
+    } else return false;
+    return true;
+}
+
 template <bool P>
 void write(Writer<P>& w, const AnalysisResult& r) {
     w.open('{');
-    w.key("file_info");
-    write(w, r.file_info);
-    w.key("quality_score");
-    write(w, r.quality_score);
-    w.key("summary");
-    write(w, r.summary);
-    w.key("constellation_stats");
-    write_map(w, r.constellation_stats);
-    w.key("satellite_stats");
-    write_map(w, r.satellite_stats);
-    w.key("timeseries");
-    write(w, r.timeseries);
-    w.key("skyplot");
-    write(w, r.skyplot);
-    w.key("heatmap");
-    write(w, r.heatmap);
-    w.key("anomalies");
-    write_list(w, r.anomalies);
-    w.key("visibility");
-    if (r.visibility) write(w, *r.visibility);
-    else w.null();
+    for (std::string_view key : kJsonBlocks) {
+        w.key(key);
+        write_block(w, r, key);
+    }
     w.close('}');
 }
 
@@ -568,5 +570,14 @@ std::string render(const AnalysisResult& r) {
 
 std::string to_json(const AnalysisResult& result) { return render<false>(result); }
 std::string to_json_pretty(const AnalysisResult& result) { return render<true>(result); }
+
+std::optional<std::string> to_json_block(const AnalysisResult& result, std::string_view key) {
+    // The blocks other than the sky views and time series are small; those two are sized by
+    // the whole-result estimate.
+    const bool bulky = key == "skyplot" || key == "timeseries" || key == "satellite_stats";
+    Writer<false> w(bulky ? estimate_size(result, false) : 4096);
+    if (!write_block(w, result, key)) return std::nullopt;
+    return std::move(w).finish();
+}
 
 }  // namespace tessora

@@ -111,6 +111,22 @@ PyObject* json_text(PyObject* self, bool pretty) {
 PyObject* to_json_py(PyObject* self, PyObject*) { return json_text(self, false); }
 PyObject* to_json_pretty_py(PyObject* self, PyObject*) { return json_text(self, true); }
 
+// _json_block(key): the compact JSON of one top-level block, the same bytes to_json writes for
+// it, without writing the rest (reports read the small blocks of a day's result this way).
+PyObject* json_block_py(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* const names[] = {"key"};
+    PyObject* a[1];
+    if (!bind_args("_json_block", names, 1, 1, args, kwargs, a)) return nullptr;
+    std::string_view key;
+    if (!conv_text(a[0], "key", key)) return nullptr;
+    return read_result(self, [&](const AnalysisResult& r) -> PyObject* {
+        std::optional<std::string> text;
+        if (!without_gil([&] { text = to_json_block(r, key); })) return nullptr;
+        if (!text) return PyErr_Format(PyExc_ValueError, "unknown JSON block: %R", a[0]);
+        return make_str(*text);
+    });
+}
+
 PyObject* get_anomalies(PyObject* self, PyObject*) {
     return read_result(self, [](const AnalysisResult& r) {
         return make_list(r.anomalies, [](const Anomaly& a) {
@@ -393,6 +409,8 @@ PyMethodDef kResultMethods[] = {
     M0("get_anomaly_cn0_drops", get_anomaly_cn0_drops, "Get anomaly CN0 drops"),
     {"__reduce__", result_reduce, METH_NOARGS, kReduceDoc},
     {"_from_state", result_from_state, METH_O | METH_CLASS, kFromStateDoc},
+    {"_json_block", reinterpret_cast<PyCFunction>(json_block_py), METH_VARARGS | METH_KEYWORDS,
+     "_json_block($self, key)\n--\n\nThe compact JSON of one top-level block, as to_json writes it"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -183,6 +183,10 @@ def analysis_calls(tmp):
                 yield f"AnalysisResult.{name}", (lambda res=res, n=name: getattr(res, n))
                 yield f"AnalysisResult.{name}", (lambda res=res, n=name: _expect_attribute_error(res, n))
     yield "AnalysisResult.__repr__", lambda: repr(r_nav)
+    yield "AnalysisResult._json_block", lambda: r_nav._json_block("visibility")
+    yield "AnalysisResult._json_block", lambda: r._json_block("skyplot")
+    yield "AnalysisResult._json_block", lambda: expect_error(r._json_block, "nothing")
+    yield "AnalysisResult._json_block", lambda: expect_error(r._json_block, 1)
     yield "analyze_many", lambda: t.analyze_many([str(obs_path), missing, str(gz_obs)], [str(nav_path), None, None],
                                                  workers=2, progress=lambda d, n: None)
     yield "analyze_many", lambda: t.analyze_many([str(obs_path)], config=cfg)

@@ -1,0 +1,6 @@
+"""``python -m tessora_cn0``: the tessora-cn0 command line."""
+import sys
+
+from tessora_cn0.cli import main
+
+sys.exit(main())

@@ -1,0 +1,320 @@
+"""The ``tessora-cn0`` command (also ``python -m tessora_cn0``).
+
+Subcommands:
+  report OBS   grade one recording, print a short summary, optionally write JSON and an HTML report
+  batch OBS... grade many recordings on native threads, one CSV summary row per file
+  info OBS     the observation file's summaries (header, satellites, observables)
+
+Exit status: 0 on success, 1 when a file could not be read or written (one line on stderr naming
+the file and the reason), 2 on bad arguments.
+"""
+import argparse
+import csv
+import os
+import sys
+
+import tessora_cn0 as _t
+from tessora_cn0._summary import COLUMNS, summary_row
+
+PROG = "tessora-cn0"
+
+
+class _Failure(Exception):
+    """A file that could not be read or written: reported as one line, exit status 1."""
+
+    def __init__(self, path, reason):
+        super().__init__(f"{path}: {reason}")
+        self.path = path
+        self.reason = reason
+
+
+_PREFIXES = (("Cannot read obs file: ", "obs"), ("Cannot read nav file: ", "nav"))
+
+
+def _culprit(exc, obs_path, nav_path):
+    """(path, reason) for an analysis that raised exc.
+
+    Read errors carry an "obs"/"nav" prefix. A parse error does not say which file it came from:
+    the observation file is parsed first, so it is the culprit when it fails on its own.
+    """
+    text = str(exc)
+    for prefix, which in _PREFIXES:
+        if text.startswith(prefix):
+            return (obs_path if which == "obs" else nav_path), text[len(prefix):]
+    if nav_path is not None and isinstance(exc, ValueError):
+        try:
+            _t.read_rinex_obs(obs_path)
+        except (OSError, ValueError):
+            return obs_path, text
+        return nav_path, text
+    return obs_path, text
+
+
+# The analysis keys constellations by their RINEX letter; the command line also takes names.
+_SYSTEM_LETTERS = {"G": "G", "GPS": "G", "R": "R", "GLONASS": "R", "E": "E", "GALILEO": "E",
+                   "C": "C", "BEIDOU": "C", "BDS": "C", "J": "J", "QZSS": "J", "S": "S", "SBAS": "S",
+                   "I": "I", "IRNSS": "I", "NAVIC": "I"}
+
+
+def _systems(text):
+    letters = []
+    for token in text.split(","):
+        token = token.strip()
+        if not token:
+            continue
+        letter = _SYSTEM_LETTERS.get(token.upper())
+        if letter is None:
+            raise argparse.ArgumentTypeError(
+                f"unknown constellation {token!r} (use G, R, E, C, J, S, I or their names)")
+        if letter not in letters:
+            letters.append(letter)
+    if not letters:
+        raise argparse.ArgumentTypeError("expected a comma-separated list such as G,E")
+    return letters
+
+
+def _analyze(obs, nav, min_elevation, systems):
+    try:
+        return _t.analyze_cn0(obs, nav, min_elevation=min_elevation, systems=systems)
+    except (OSError, ValueError) as exc:
+        raise _Failure(*_culprit(exc, obs, nav)) from None
+
+
+def _write_text(path, text):
+    if path == "-":
+        sys.stdout.write(text)
+        if not text.endswith("\n"):
+            sys.stdout.write("\n")
+        return
+    try:
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(text)
+    except OSError as exc:
+        raise _Failure(path, exc.strerror or str(exc)) from None
+
+
+def _yes_no(flag):
+    return "YES" if flag else "no"
+
+
+def format_summary(result):
+    """The short text summary ``report`` prints: grade, score, flags, confirmation, constellations."""
+    lines = [
+        f"{result.station_name or '(no marker name)'}  {result.start_time} .. {result.end_time}  "
+        f"({result.duration_hours:.2f} h, {result.interval:g} s interval, {result.total_epochs} epochs, "
+        f"{result.total_satellites} satellites)",
+        f"Grade {result.quality_grade}, score {result.score:.1f}: {result.summary}",
+        f"Jamming {_yes_no(result.jamming_detected)}, spoofing {_yes_no(result.spoofing_detected)}, "
+        f"interference {_yes_no(result.interference_detected)}; "
+        f"{result.anomaly_count} CN0-drop anomalies ({result.critical_count} critical)",
+    ]
+    if result.has_visibility_prediction:
+        lines.append(f"Confirmation {result.visibility_confirmation_rate:.1f} % "
+                     f"(predicted {result.visibility_mean_predicted:.1f}, observed "
+                     f"{result.visibility_mean_observed:.1f} satellites per epoch; "
+                     f"{result.visibility_prediction_source})")
+    else:
+        lines.append("Confirmation: no visibility prediction (no navigation data)")
+    header = f"{'Constellation':<13} {'Sats':>4} {'Expected':>8} {'Obs':>7} {'Mean':>5} {'Min':>5} " \
+             f"{'Max':>5} {'Std':>5} {'Avail':>5} {'Slips':>5} {'Gaps':>5}"
+    rows = []
+    for name in result.constellations:
+        c = result.get_constellation_summary(name)
+        if c:
+            rows.append(f"{name:<13} {c['satellite_count']:>4} {c['satellites_expected']:>8} "
+                        f"{c['observation_count']:>7} {c['mean_cn0']:>5} {c['min_cn0']:>5} {c['max_cn0']:>5} "
+                        f"{c['std_cn0']:>5} {c['availability_ratio']:>5} {c['cycle_slips']:>5} "
+                        f"{c['data_gaps']:>5}")
+    if rows:
+        lines += ["", "CN0 (dB-Hz) by constellation:", header] + rows
+    return "\n".join(lines) + "\n"
+
+
+def _cmd_report(args):
+    result = _analyze(args.obs, args.nav, args.min_elevation, args.systems)
+    if args.html:
+        try:
+            from tessora_cn0 import report
+        except ImportError as exc:  # matplotlib missing
+            raise _Failure(args.html, f"the HTML report needs matplotlib ({exc}); "
+                                      "install it with: pip install 'tessora_cn0[report]'") from None
+        html = report.render_html(result, obs_path=args.obs, nav_path=args.nav,
+                                  min_elevation=args.min_elevation)
+        _write_text(args.html, html)
+    if args.json:
+        _write_text(args.json, result.to_json_pretty() if args.pretty else result.to_json())
+    if args.json != "-" and args.html != "-":
+        sys.stdout.write(format_summary(result))
+    return 0
+
+
+class _Progress:
+    """A one-line progress bar on a terminal's stderr; silent otherwise."""
+
+    def __init__(self, stream, enabled):
+        self.stream = stream
+        self.enabled = enabled
+        self.shown = False
+
+    def __call__(self, done, total):
+        if not self.enabled:
+            return
+        width = 30
+        filled = width * done // total if total else width
+        self.stream.write(f"\r[{'#' * filled}{'.' * (width - filled)}] {done}/{total}")
+        self.stream.flush()
+        self.shown = True
+
+    def close(self):
+        if self.shown:
+            self.stream.write("\n")
+            self.stream.flush()
+
+
+def _cmd_batch(args):
+    navs = args.nav
+    if navs is not None:
+        if len(navs) == 1:
+            navs = navs[0]
+        elif len(navs) != len(args.obs):
+            _usage_error(args, f"--nav takes one file for all or one per observation file "
+                               f"({len(navs)} given for {len(args.obs)})")
+    if args.csv and args.csv != "-":
+        # Fail on an unwritable output before hours of analysis, not after.
+        try:
+            out = open(args.csv, "w", encoding="utf-8", newline="")
+        except OSError as exc:
+            raise _Failure(args.csv, exc.strerror or str(exc)) from None
+    else:
+        out = None
+    progress = _Progress(sys.stderr, sys.stderr.isatty())
+    try:
+        results = _t.analyze_many(args.obs, navs, min_elevation=args.min_elevation, systems=args.systems,
+                                  workers=args.workers, progress=progress)
+    finally:
+        progress.close()
+    nav_list = navs if isinstance(navs, list) else [navs] * len(args.obs)
+    failed = 0
+    try:
+        writer = csv.DictWriter(out if out is not None else sys.stdout, fieldnames=COLUMNS, lineterminator="\n")
+        writer.writeheader()
+        for obs, nav, result in zip(args.obs, nav_list, results):
+            writer.writerow(summary_row(obs, result))
+            if isinstance(result, BaseException):
+                failed += 1
+                path, reason = _culprit(result, obs, nav)
+                sys.stderr.write(f"{PROG}: {path}: {reason}\n")
+    finally:
+        if out is not None:
+            out.close()
+    if out is not None:
+        sys.stderr.write(f"{PROG}: {len(args.obs) - failed} of {len(args.obs)} files graded; rows in {args.csv}\n")
+    return 1 if failed else 0
+
+
+def _cmd_info(args):
+    try:
+        obs = _t.read_rinex_obs(args.obs)
+    except (OSError, ValueError) as exc:
+        raise _Failure(args.obs, str(exc)) from None
+    sats = obs.satellites_by_system()
+    types = obs.obs_types_by_system()
+    snr = obs.snr_availability()
+    lines = [
+        f"file          {args.obs}",
+        f"RINEX version {obs.version:g}",
+        f"marker        {obs.marker_name}",
+        f"receiver      {obs.receiver_type}",
+        f"interval      {obs.interval:g} s",
+        f"epochs        {obs.num_epochs}",
+        f"satellites    {obs.num_satellites}",
+    ]
+    for system in sorted(set(sats) | set(types)):
+        ids = sats.get(system, [])
+        lines.append(f"system {system}: {len(ids)} satellites, CN0 {'yes' if snr.get(system) else 'no'}; "
+                     f"observables {' '.join(types.get(system, []))}")
+        if ids:
+            lines.append(f"  {' '.join(ids)}")
+    sys.stdout.write("\n".join(lines) + "\n")
+    return 0
+
+
+def _usage_error(args, message):
+    args.parser.error(message)
+
+
+def _positive_int(text):
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid int value: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError("must be at least 1")
+    return value
+
+
+def build_parser():
+    parser = argparse.ArgumentParser(
+        prog=PROG, description="Grade the signal quality (CN0) of GNSS RINEX recordings. Compressed files "
+                               "(gzip, .Z, bzip2, Hatanaka) are read as they are.")
+    parser.add_argument("--version", action="version", version=f"{PROG} {_t.__version__}")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    def common(p):
+        p.add_argument("--min-elevation", type=float, default=5.0, metavar="DEG",
+                       help="elevation mask in degrees (default 5)")
+        p.add_argument("--systems", type=_systems, default=None, metavar="G,E",
+                       help="constellations to analyse: RINEX letters or names, e.g. G,E or GPS,Galileo (default all)")
+
+    p = sub.add_parser("report", help="grade one recording and write its JSON and/or HTML report",
+                       description="Grade one recording: print grade, score, flags, confirmation and the "
+                                   "constellation table; optionally write the JSON result and an HTML report.")
+    p.add_argument("obs", metavar="OBS", help="RINEX observation file")
+    p.add_argument("--nav", metavar="NAV", help="broadcast navigation file (enables the visibility check)")
+    common(p)
+    p.add_argument("--json", metavar="FILE", help="write the full result as JSON ('-' for stdout)")
+    p.add_argument("--pretty", action="store_true", help="indent the JSON")
+    p.add_argument("--html", metavar="FILE", help="write a self-contained HTML report (needs the report extra)")
+    p.set_defaults(run=_cmd_report, parser=p)
+
+    p = sub.add_parser("batch", help="grade many recordings, one CSV summary row per file",
+                       description="Grade many recordings on native threads and write one CSV summary row per "
+                                   "file. Exit status 1 if any file failed; its row carries the error.")
+    p.add_argument("obs", metavar="OBS", nargs="+", help="RINEX observation files")
+    p.add_argument("--nav", metavar="NAV", nargs="+", help="one navigation file for all, or one per OBS")
+    common(p)
+    p.add_argument("--workers", type=_positive_int, default=None, metavar="N",
+                   help="analysis threads (default: the number of CPUs)")
+    p.add_argument("--csv", metavar="FILE", help="write the rows to FILE instead of stdout")
+    p.set_defaults(run=_cmd_batch, parser=p)
+
+    p = sub.add_parser("info", help="print an observation file's summaries",
+                       description="Print an observation file's header summary, satellites and observables.")
+    p.add_argument("obs", metavar="OBS", help="RINEX observation file")
+    p.set_defaults(run=_cmd_info, parser=p)
+    return parser
+
+
+def main(argv=None):
+    """Run the command line with argv (default sys.argv[1:]); returns the exit status."""
+    args = build_parser().parse_args(argv)
+    try:
+        return args.run(args)
+    except _Failure as failure:
+        sys.stdout.flush()
+        sys.stderr.write(f"{PROG}: {failure.path}: {failure.reason}\n")
+        return 1
+    except BrokenPipeError:
+        # `tessora-cn0 batch ... | head`: the reader went away; not an error of ours.
+        try:
+            sys.stdout = open(os.devnull, "w")
+        except OSError:
+            pass
+        return 1
+    except KeyboardInterrupt:
+        sys.stderr.write(f"{PROG}: interrupted\n")
+        return 130
+
+
+if __name__ == "__main__":
+    sys.exit(main())
