@@ -3,4 +3,5 @@ import sys
 
 from tessora_cn0.cli import main
 
-sys.exit(main())
+if __name__ == "__main__":
+    sys.exit(main())

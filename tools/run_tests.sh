@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the tests need and runs every test: the C++ tests and sanitizer smoke runs
-# (ctest) and the Python tests (pytest) against the installed package.
+# (ctest), the Python tests (pytest) against the installed package, and the type stubs
+# (mypy.stubtest). Real-data tests read $TESSORA_DATA_DIR (default ../shared/data) and skip
+# without it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -28,3 +30,7 @@ ctest --test-dir build/tests --output-on-failure -j "$(nproc)"
 # Run pytest from outside the source tree so that the installed module is the one imported.
 cd tests/python
 "$PY" -m pytest -q -p no:cacheprovider .
+
+# The type stubs against the installed package (from a scratch folder, for mypy's cache).
+cd "$(mktemp -d)"
+"$PY" -m mypy.stubtest tessora_cn0

@@ -3,8 +3,11 @@ import pathlib
 
 import pytest
 
-# Real RINEX files of public projects, shared beside the repository (never copied into it).
-DATA_DIR = pathlib.Path(os.environ.get("TESSORA_DATA_DIR", pathlib.Path(__file__).resolve().parents[3] / "shared" / "data"))
+# Real RINEX files of public projects (never copied into the repository): the TESSORA_DATA_DIR
+# environment variable (a relative path is taken from the repository's root, as CMake takes it),
+# else the shared folder beside the repository. Tests that need a file skip without it.
+_REPO = pathlib.Path(__file__).resolve().parents[2]
+DATA_DIR = _REPO / os.environ.get("TESSORA_DATA_DIR", _REPO.parent / "shared" / "data")
 
 
 def data_path(rel):
