@@ -28,7 +28,7 @@ __all__ = ["render_html", "write_html", "MAX_SKYPLOT_POINTS", "MAX_ANOMALY_ROWS"
 
 # A daily multi-GNSS file holds several hundred thousand sky points; beyond this many the skyplot
 # shows an even subsample (every k-th point of every trace), which looks the same at this size.
-MAX_SKYPLOT_POINTS = 60000
+MAX_SKYPLOT_POINTS = 40000
 # Traces are named on the skyplot up to this many (an hour of one station; a day has ~100).
 MAX_LABELLED_TRACES = 40
 # The anomaly table lists at most this many rows (all of them are drawn in the time series).
@@ -86,9 +86,12 @@ def _times(stamps):
         return None
 
 
-def _floats(text):
-    # Comma-separated decimals, parsed in C (np.fromstring's text mode).
-    return np.fromstring(text, dtype=float, sep=",") if text else np.empty(0)
+def _floats(text, step=1):
+    """Every step-th value of a comma-separated list of decimals (only those are converted)."""
+    if not text:
+        return np.empty(0)
+    parts = text.split(",")
+    return np.array(list(map(float, parts[::step] if step > 1 else parts)), dtype=float)
 
 
 # ----------------------------------------------------------------------------------------------
@@ -114,15 +117,16 @@ def _skyplot(result, max_points):
     step = max(1, math.ceil(total / max_points)) if max_points > 0 else 1
     labels = []
     for t in traces:
-        a, e, c = _floats(t["azimuths"]), _floats(t["elevations"]), _floats(t["cn0_values"])
+        a, e, c = (_floats(t[k], step) for k in ("azimuths", "elevations", "cn0_values"))
         n = min(len(a), len(e), len(c))
         if n == 0:
             continue
-        labels.append((t["satellite"], a[n - 1], e[n - 1]))  # where the trace ends
-        az.append(a[:n:step])
-        el.append(e[:n:step])
-        cn0.append(c[:n:step])
+        labels.append((t["satellite"], a[n - 1], e[n - 1]))  # where the drawn trace ends
+        az.append(a[:n])
+        el.append(e[:n])
+        cn0.append(c[:n])
     fig = Figure(figsize=(5.7, 5.2))
+    fig.subplots_adjust(left=0.07, right=0.97, top=0.88, bottom=0.06)
     ax = fig.add_subplot(projection="polar")
     ax.set_theta_zero_location("N")
     ax.set_theta_direction(-1)  # azimuth runs clockwise from north
@@ -145,13 +149,13 @@ def _skyplot(result, max_points):
         shown = len(a)
     else:
         _empty(ax, "no sky points (no navigation data or no CN0 above the mask)")
-    ax.set_title("Skyplot: satellite traces coloured by CN0", fontsize=10, pad=14)
-    fig.tight_layout()
+    ax.set_title("Skyplot: satellite traces coloured by CN0", fontsize=10, pad=18)
     return _png(fig), total, shown, step
 
 
 def _heatmap(block):
     fig = Figure(figsize=(5.7, 4.4))
+    fig.subplots_adjust(left=0.12, right=0.99, top=0.92, bottom=0.12)
     ax = fig.add_subplot()
     cn0 = np.array(block.get("cn0_matrix") or [], dtype=float)
     count = np.array(block.get("count_matrix") or [], dtype=float)
@@ -170,7 +174,6 @@ def _heatmap(block):
     ax.set_xlabel("azimuth (°)")
     ax.set_ylabel("elevation (°)")
     ax.set_title("Mean CN0 by azimuth (10° bins) and elevation (5° bins)", fontsize=10)
-    fig.tight_layout()
     return _png(fig)
 
 
@@ -223,6 +226,7 @@ def _timeseries(result, axis):
     mean = np.array(result.get_mean_cn0_series(), dtype=float)
     count = np.array(result.get_satellite_count_series(), dtype=float)
     fig = Figure(figsize=(10.0, 5.0))
+    fig.subplots_adjust(left=0.075, right=0.83, top=0.93, bottom=0.13, hspace=0.08)
     ax1, ax2 = fig.subplots(2, 1, sharex=True, gridspec_kw={"height_ratios": [3, 2]})
     n = min(len(xs), len(mean), len(count))
     if n:
@@ -250,13 +254,13 @@ def _timeseries(result, axis):
     ax1.grid(alpha=0.3)
     ax2.grid(alpha=0.3)
     ax1.set_title("Mean CN0 and satellite count per epoch, CN0-drop anomalies shaded", fontsize=10)
-    fig.tight_layout()
     return _png(fig)
 
 
 def _visibility_plot(timeline):
     times = _times(timeline["timestamps"])
     fig = Figure(figsize=(10.0, 3.2))
+    fig.subplots_adjust(left=0.075, right=0.78, top=0.89, bottom=0.2)
     ax = fig.add_subplot()
     predicted = np.array(timeline["predicted"], dtype=float)
     observed = np.array(timeline["observed"], dtype=float)
@@ -279,7 +283,6 @@ def _visibility_plot(timeline):
     _date_axis(ax, times is not None)
     ax.grid(alpha=0.3)
     ax.set_title("Satellites predicted above the mask against satellites observed", fontsize=10)
-    fig.tight_layout()
     return _png(fig)
 
 
