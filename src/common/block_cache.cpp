@@ -1,6 +1,7 @@
 #include "common/block_cache.hpp"
 
 #include <bit>
+#include <cstring>
 #include <mutex>
 #include <new>
 #include <vector>
@@ -173,6 +174,16 @@ std::size_t BlockCache::release_idle() noexcept {
     for (const Idle& b : all) bytes += b.bytes;
     unmap_all(all);
     return bytes;
+}
+
+void BlockCache::fill_idle(unsigned char byte) noexcept {
+    State& s = state();
+    std::lock_guard<std::mutex> lock(s.m);
+    for (const Idle& b : s.idle) {
+        TESSORA_UNPOISON(b.p, b.bytes);
+        std::memset(b.p, byte, b.bytes);
+        TESSORA_POISON(b.p, b.bytes);
+    }
 }
 
 BlockCacheStats BlockCache::stats() noexcept {

@@ -43,6 +43,9 @@ public:
 
     // Unmaps every idle block; returns the bytes given back to the system.
     static std::size_t release_idle() noexcept;
+    // Overwrites every idle block with `byte` (for tests: users must not count on what a block
+    // held before).
+    static void fill_idle(unsigned char byte) noexcept;
     static BlockCacheStats stats() noexcept;
 };
 
