@@ -4,6 +4,7 @@
 #include "visibility/visibility.hpp"
 
 #include "common/file.hpp"
+#include "common/heap_policy.hpp"
 #include "common/numbers.hpp"
 #include "navigation/nav_reader.hpp"
 #include "rinex/obs_reader.hpp"
@@ -53,12 +54,12 @@ AnalysisResult run_reported(const AnalysisConfig& config, std::shared_ptr<const 
 
 std::shared_ptr<const RinexObsData> load_observations(std::string_view path, AnalysisFailure& failure,
                                                       std::string& message) {
-    std::string bytes;
+    FileBytes bytes;
     if (!read_whole_file(path, bytes, message)) {
         failure = AnalysisFailure::obs_unreadable;
         return nullptr;
     }
-    auto rec = read_rinex_obs(bytes, file_name_of(path));
+    auto rec = read_rinex_obs(bytes.view(), file_name_of(path));
     if (!rec) {
         failure = AnalysisFailure::obs_invalid;
         message = rec.error();
@@ -69,12 +70,12 @@ std::shared_ptr<const RinexObsData> load_observations(std::string_view path, Ana
 
 std::shared_ptr<const NavigationData> load_navigation(std::string_view path, AnalysisFailure& failure,
                                                       std::string& message) {
-    std::string bytes;
+    FileBytes bytes;
     if (!read_whole_file(path, bytes, message)) {
         failure = AnalysisFailure::nav_unreadable;
         return nullptr;
     }
-    auto rec = read_navigation_content(bytes);
+    auto rec = read_navigation_content(bytes.view());
     if (!rec) {
         failure = AnalysisFailure::nav_invalid;
         message = rec.error();
@@ -85,6 +86,7 @@ std::shared_ptr<const NavigationData> load_navigation(std::string_view path, Ana
 
 AnalysisOutcome analyze_files(std::string_view obs_path, const std::string* nav_path, const AnalysisConfig& config,
                               const ProgressSink& progress) {
+    settle_heap_thresholds();
     const auto t0 = std::chrono::steady_clock::now();
     AnalysisOutcome out;
     auto obs = load_observations(obs_path, out.failure, out.message);
@@ -101,6 +103,7 @@ AnalysisOutcome analyze_files(std::string_view obs_path, const std::string* nav_
 
 AnalysisResult analyze_records(const AnalysisConfig& config, std::shared_ptr<const RinexObsData> obs,
                                std::shared_ptr<const NavigationData> navigation, const ProgressSink& progress) {
+    settle_heap_thresholds();
     const auto t0 = std::chrono::steady_clock::now();
     report_reading(progress, config, *obs, navigation.get(), t0);
     return run_reported(config, std::move(obs), std::move(navigation), progress, t0);

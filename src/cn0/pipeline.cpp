@@ -193,7 +193,7 @@ PointSet extract_points(const AnalysisInput& input, const SkyGeometry* geometry)
 
 void fill_statistics(const PointSet& ps, AnalysisResult& result) {
     const RinexObsData& obs = *ps.obs;
-    const std::vector<ObservationPoint>& pts = ps.points;
+    const LargeVector<ObservationPoint>& pts = ps.points;
     const std::size_t nsat = obs.satellite_names.size();
     const std::size_t nt = ps.times.size();
     Summary& sum = result.summary;

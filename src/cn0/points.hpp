@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "common/large_pages.hpp"
 #include "rinex/obs_data.hpp"
 
 namespace tessora {
@@ -25,7 +26,7 @@ struct ObservationPoint {
 struct PointSet {
     const RinexObsData* obs = nullptr;
     std::vector<std::string> times;       // distinct timestamp texts in ascending order
-    std::vector<ObservationPoint> points; // in acceptance order (epochs, then satellites, then signals)
+    LargeVector<ObservationPoint> points; // in acceptance order (epochs, then satellites, then signals)
 
     const std::string& timestamp(const ObservationPoint& p) const { return times[p.time]; }
     const std::string& satellite(const ObservationPoint& p) const { return obs->satellite_names[p.satellite]; }

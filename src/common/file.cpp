@@ -1,5 +1,7 @@
 #include "common/file.hpp"
 
+#include "common/large_pages.hpp"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -27,7 +29,12 @@ std::string os_error_text(int err) {
 
 }  // namespace
 
-bool read_whole_file(std::string_view path, std::string& out, std::string& error) {
+namespace {
+
+// Reads the file into `out` (std::string or FileBytes), growing it when the file is longer than
+// its size said, or has none.
+template <typename Out, typename Reserve, typename Finish>
+bool read_into(std::string_view path, Out& out, Reserve&& reserve, Finish&& finish, std::string& error) {
     if (path.find('\0') != std::string_view::npos) {
         error = "file name contained an unexpected NUL byte";
         return false;
@@ -44,12 +51,24 @@ bool read_whole_file(std::string_view path, std::string& out, std::string& error
     struct stat st {};
     std::size_t hint = 0;
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) hint = static_cast<std::size_t>(st.st_size);
-    out.clear();
-    out.resize(hint + 1);
+    std::size_t room = 0;
+    try {
+        room = reserve(out, 0, hint + 1);
+    } catch (...) {
+        ::close(fd);
+        throw;
+    }
     std::size_t used = 0;
     for (;;) {
-        if (used == out.size()) out.resize(out.size() * 2 + 4096);
-        ssize_t r = ::read(fd, out.data() + used, out.size() - used);
+        if (used == room) {
+            try {
+                room = reserve(out, used, room * 2 + 4096);
+            } catch (...) {
+                ::close(fd);
+                throw;
+            }
+        }
+        ssize_t r = ::read(fd, out.data() + used, room - used);
         if (r < 0) {
             if (errno == EINTR) continue;
             const int err = errno;
@@ -62,8 +81,56 @@ bool read_whole_file(std::string_view path, std::string& out, std::string& error
         used += static_cast<std::size_t>(r);
     }
     ::close(fd);
-    out.resize(used);
+    finish(out, used);
     return true;
+}
+
+}  // namespace
+
+bool read_whole_file(std::string_view path, std::string& out, std::string& error) {
+    return read_into(
+        path, out,
+        [](std::string& s, std::size_t used, std::size_t n) {
+            if (used == 0) s.clear();
+            s.resize(n);
+            return n;
+        },
+        [](std::string& s, std::size_t used) { s.resize(used); }, error);
+}
+
+bool read_whole_file(std::string_view path, FileBytes& out, std::string& error) {
+    out.set_size(0);
+    return read_into(
+        path, out,
+        [](FileBytes& b, std::size_t used, std::size_t n) {
+            b.set_size(used);
+            b.reserve(n);
+            return b.capacity();
+        },
+        [](FileBytes& b, std::size_t used) { b.set_size(used); }, error);
+}
+
+FileBytes& FileBytes::operator=(FileBytes&& o) noexcept {
+    if (this != &o) {
+        free_storage();
+        p_ = o.p_, size_ = o.size_, cap_ = o.cap_;
+        o.p_ = nullptr, o.size_ = o.cap_ = 0;
+    }
+    return *this;
+}
+
+void FileBytes::reserve(std::size_t n) {
+    if (n <= cap_) return;
+    LargePageAllocator<char> alloc;
+    char* q = alloc.allocate(n);
+    if (size_) std::memcpy(q, p_, size_);
+    free_storage();
+    p_ = q;
+    cap_ = n;
+}
+
+void FileBytes::free_storage() noexcept {
+    if (p_) LargePageAllocator<char>().deallocate(p_, cap_);
 }
 
 std::string file_name_of(std::string_view path) {

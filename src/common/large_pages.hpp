@@ -1,7 +1,7 @@
-// An allocator for the large arrays of a record (observation values, line tables): blocks of a
-// few megabytes or more are mapped directly and asked to use transparent huge pages, which turns
-// the thousands of page faults of a day file's arrays into a handful. Smaller blocks come from
-// the usual heap.
+// An allocator for the large arrays of an analysis (a record's observation values and line table,
+// the accepted points, the sky geometry): blocks of a few megabytes or more come from the block
+// cache, which maps them on transparent huge pages and keeps them, faulted in, for the next
+// analysis. Smaller blocks come from the usual heap.
 #pragma once
 
 #include <cstddef>
@@ -10,7 +10,7 @@
 #include <new>
 #include <vector>
 
-#include <sys/mman.h>
+#include "common/block_cache.hpp"
 
 namespace tessora {
 
@@ -31,19 +31,14 @@ struct LargePageAllocator {
             if (!p) throw std::bad_alloc();
             return static_cast<T*>(p);
         }
-        void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (p == MAP_FAILED) throw std::bad_alloc();
-#ifdef MADV_HUGEPAGE
-        ::madvise(p, bytes, MADV_HUGEPAGE);
-#endif
-        return static_cast<T*>(p);
+        return static_cast<T*>(BlockCache::acquire(bytes));
     }
     void deallocate(T* p, std::size_t n) noexcept {
         const std::size_t bytes = n * sizeof(T);
         if (bytes < kMapped)
             std::free(p);
         else
-            ::munmap(p, bytes);
+            BlockCache::release(p, bytes);
     }
     template <typename U>
     bool operator==(const LargePageAllocator<U>&) const noexcept {

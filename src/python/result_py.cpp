@@ -414,10 +414,29 @@ PyMethodDef kResultMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// Freeing a day file's result frees some 400,000 blocks (about 7 ms). The last owner of a large
+// result frees it without the interpreter lock, so that threads dropping their results do not
+// take turns; nothing of Python is touched meanwhile.
+void result_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    ResultPayload& slot = payload_of<ResultPayload>(self);
+    ResultPayload last = std::move(slot);
+    slot.~ResultPayload();
+    constexpr std::uint64_t kLargeResult = 20000;  // accepted CN0 values
+    if (last && last.use_count() == 1 && last->summary.total_observations >= kLargeResult) {
+        Py_BEGIN_ALLOW_THREADS
+        last.reset();
+        Py_END_ALLOW_THREADS
+    }
+    last.reset();
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
 PyType_Slot kResultSlots[] = {
     {Py_tp_doc, const_cast<char*>("Python wrapper for AnalysisResult")},
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<ResultPayload>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(result_dealloc)},
     {Py_tp_getset, kResultGetSet},
     {Py_tp_methods, kResultMethods},
     {Py_tp_repr, reinterpret_cast<void*>(result_repr)},

@@ -12,6 +12,7 @@
 
 #include "navigation/geometry.hpp"
 #include "navigation/nav_data.hpp"
+#include "common/large_pages.hpp"
 #include "rinex/obs_data.hpp"
 
 namespace tessora {
@@ -52,7 +53,7 @@ private:
     std::vector<std::string> candidates_;
     std::vector<std::uint32_t> by_obs_sat_;
     std::size_t num_epochs_ = 0;
-    std::vector<Cell> cells_;  // epoch-major
+    LargeVector<Cell> cells_;  // epoch-major
 };
 
 }  // namespace tessora

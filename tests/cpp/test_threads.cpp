@@ -12,6 +12,7 @@
 
 #include "cn0/analyze.hpp"
 #include "cn0/json.hpp"
+#include "common/block_cache.hpp"
 
 using namespace tessora;
 
@@ -57,3 +58,40 @@ TEST(Threads, ConcurrentAnalysesOfRealFilesEqualSerialOnes) {
 }
 
 }  // namespace
+
+// The arrays of an analysis live in blocks that later analyses, on any thread, take over with
+// whatever they held: a result never depends on it.
+TEST(Threads, AnalysesOnReusedBlocksEqualOneOnFreshMemory) {
+    const auto obs = kData / "rinex/CRNX/V3/ESBC00DNK_R_20201770000_01D_30S_MO.rnx";
+    const std::string nav = (kData / "rinex/NAV/V3/ESBC00DNK_R_20201770000_01D_MN.rnx").string();
+    if (!std::filesystem::exists(obs) || !std::filesystem::exists(nav)) GTEST_SKIP() << "real data folder not available";
+    const AnalysisConfig config = quick_analysis_config(5.0, std::nullopt);
+    const auto run = [&] {
+        auto out = analyze_files(obs.string(), &nav, config);
+        EXPECT_EQ(out.failure, AnalysisFailure::none) << out.message;
+        return to_json(out.result);
+    };
+    // The reference starts with no idle block (it may still reuse its own blocks, e.g. the file
+    // bytes' block for a later array).
+    BlockCache::release_idle();
+    const std::string fresh = run();
+    EXPECT_GT(BlockCache::stats().idle_blocks, 0u);
+    const std::uint64_t reused = BlockCache::stats().reused;
+
+    BlockCache::fill_idle(0xA5);
+    const std::string second = run();
+    EXPECT_GT(BlockCache::stats().reused, reused);
+    BlockCache::fill_idle(0xFF);  // NaN patterns in the doubles
+    const std::string third = run();
+    EXPECT_TRUE(second == fresh);
+    EXPECT_TRUE(third == fresh);
+
+    BlockCache::fill_idle(0x00);
+    std::string a, b;
+    std::thread ta([&] { a = run(); }), tb([&] { b = run(); });
+    ta.join();
+    tb.join();
+    EXPECT_TRUE(a == fresh);
+    EXPECT_TRUE(b == fresh);
+    EXPECT_EQ(BlockCache::stats().busy_blocks, 0u);
+}
