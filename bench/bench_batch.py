@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Many analyses, all figures in one run:
   - 4 analyses of the ESBC day file with navigation: one after the other, on 2 Python threads
-    calling analyze_cn0, and with analyze_many(workers=2);
+    calling analyze_cn0, and with analyze_many(workers=2), in interleaved rounds (medians);
   - analyze_many over the observation files of pairs.txt (each with its first, best navigation
     file) at workers=1 and workers=2: files per second;
   - the same files on a Dask LocalCluster of 2 worker processes (1 thread each): files per second
@@ -12,6 +12,7 @@ Usage: python3 bench/bench_batch.py [--no-dask] [DATA_DIR]
 """
 import os
 import pickle
+import statistics
 import sys
 import threading
 import time
@@ -20,6 +21,7 @@ import tessora_cn0 as t
 
 ESBC = "rinex/CRNX/V3/ESBC00DNK_R_20201770000_01D_30S_MO.rnx"
 ESBC_NAV = "rinex/NAV/V3/ESBC00DNK_R_20201770000_01D_MN.rnx"
+ROUNDS = 9
 
 
 def best_of(n, fn):
@@ -47,7 +49,9 @@ def main():
     data = args[0] if args else os.path.join(os.path.dirname(__file__), "..", "..", "shared", "data")
     obs, nav = os.path.join(data, ESBC), os.path.join(data, ESBC_NAV)
 
-    serial = best_of(3, lambda: [t.analyze_cn0(obs, nav) for _ in range(4)])
+    def serial():
+        for _ in range(4):
+            t.analyze_cn0(obs, nav)
 
     def two_threads():
         threads = [threading.Thread(target=lambda: [t.analyze_cn0(obs, nav) for _ in range(2)]) for _ in range(2)]
@@ -56,10 +60,31 @@ def main():
         for th in threads:
             th.join()
 
-    threaded = best_of(3, two_threads)
-    many = best_of(3, lambda: t.analyze_many([obs] * 4, nav, workers=2))
-    print(f"4 analyses of ESBC with navigation: serial {serial:.3f} s, 2 Python threads {threaded:.3f} s "
-          f"({serial / threaded:.2f}x), analyze_many(workers=2) {many:.3f} s ({serial / many:.2f}x)")
+    def many():
+        t.analyze_many([obs] * 4, nav, workers=2)
+
+    # The three ways are timed in interleaved rounds, so that a slow spell of the host falls on all
+    # of them alike; the figures are the medians over the rounds, after one untimed round that
+    # sets up the per-thread heaps.
+    ways = {"serial": serial, "threads": two_threads, "many": many}
+    for fn in ways.values():
+        fn()
+    times = {name: [] for name in ways}
+    for _ in range(ROUNDS):
+        for name, fn in ways.items():
+            t0 = time.perf_counter()
+            fn()
+            times[name].append(time.perf_counter() - t0)
+    med = {name: statistics.median(v) for name, v in times.items()}
+
+    def per_round(name):
+        r = [s / x for s, x in zip(times["serial"], times[name])]
+        return f"{min(r):.2f}-{max(r):.2f}"
+
+    print(f"4 analyses of ESBC with navigation, medians of {ROUNDS} interleaved rounds: serial {med['serial']:.3f} s, "
+          f"2 Python threads {med['threads']:.3f} s ({med['serial'] / med['threads']:.2f}x; rounds "
+          f"{per_round('threads')}), analyze_many(workers=2) {med['many']:.3f} s "
+          f"({med['serial'] / med['many']:.2f}x; rounds {per_round('many')})")
 
     files = pairs(data)
     o, n = [p[0] for p in files], [p[1] for p in files]

@@ -193,6 +193,7 @@ public:
         out_.put('"');
     }
     void value(const std::string& s) { value(std::string_view(s)); }
+    void value(const InlineText& s) { value(s.view()); }
     void null() { out_.put(std::string_view("null")); }
 
     template <typename T>

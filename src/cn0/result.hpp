@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "common/inline_text.hpp"
 #include "visibility/visibility_result.hpp"
 
 namespace tessora {
@@ -79,7 +80,7 @@ struct SatelliteStats {
 };
 
 struct CN0Point {
-    std::string timestamp;
+    InlineText timestamp;
     double cn0 = 0.0;
     double elevation = 0.0;
     double azimuth = 0.0;

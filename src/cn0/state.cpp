@@ -56,6 +56,11 @@ struct Writer {
         size(s.size());
         raw(s.data(), s.size());
     }
+    void operator()(InlineText& s) {  // the same bytes as a std::string
+        const std::string_view v = s.view();
+        size(v.size());
+        raw(v.data(), v.size());
+    }
     template <typename T, typename Alloc>
     void operator()(std::vector<T, Alloc>& v) {
         size(v.size());
@@ -157,6 +162,17 @@ struct Reader {
         s.assign(p, n);
         p += n;
         if (!is_valid_utf8(s)) fail("a text is not valid UTF-8");
+    }
+    void operator()(InlineText& s) {
+        const std::size_t n = size(1);
+        if (!need(n)) return;
+        const std::string_view v(p, n);
+        p += n;
+        if (!is_valid_utf8(v)) {
+            fail("a text is not valid UTF-8");
+            return;
+        }
+        s = v;
     }
     template <typename T, typename Alloc>
     void operator()(std::vector<T, Alloc>& v) {

@@ -3,8 +3,10 @@
 
 #include <cmath>
 #include <limits>
+#include <sstream>
 
 #include "common/file.hpp"
+#include "common/inline_text.hpp"
 #include "common/numbers.hpp"
 #include "common/text.hpp"
 #include "common/unicode.hpp"
@@ -196,4 +198,35 @@ TEST(EpochTimeArithmetic, JulianDateAndDifferences) {
     EXPECT_NEAR(seconds_between({2024, 3, 1, 0, 0, 0.0}, {2024, 2, 28, 23, 59, 30.0}), 86430.0, 1e-4);
     EXPECT_NEAR(seconds_between({2024, 1, 2, 1, 0, 0.0}, {2024, 1, 1, 23, 0, 0.0}), 7200.0, 1e-4);
     EXPECT_LT(seconds_between({2024, 1, 1, 0, 0, 0.0}, {2024, 1, 1, 0, 0, 30.0}), 0.0);
+}
+
+TEST(InlineTextValue, ShortAndLongTextsCopyMoveAndCompare) {
+    const std::string stamp = "2024-03-05T07:09:03.500Z";
+    const std::string edge(InlineText::kInlineCapacity, 'x');
+    const std::string longer = edge + "y";
+    for (const std::string& s : {std::string(), stamp, edge, longer, std::string("a\0b", 3)}) {
+        InlineText t(s);
+        EXPECT_EQ(t.view(), s);
+        EXPECT_EQ(t.size(), s.size());
+        InlineText copy(t);
+        InlineText moved(std::move(t));
+        EXPECT_EQ(copy, s);
+        EXPECT_EQ(moved, s);
+        EXPECT_TRUE(t.empty());  // a moved-from text is empty and still usable
+        t = longer;
+        EXPECT_EQ(t, longer);
+        copy = copy;  // self-assignment keeps the text
+        EXPECT_EQ(copy, s);
+        InlineText other("zz");
+        other.swap(moved);
+        EXPECT_EQ(other, s);
+        EXPECT_EQ(moved, "zz");
+        moved = std::move(other);
+        EXPECT_EQ(moved, s);
+        std::ostringstream os;
+        os << moved;
+        EXPECT_EQ(os.str(), s);
+    }
+    EXPECT_FALSE(InlineText(stamp) == InlineText(edge));
+    EXPECT_TRUE(std::string(stamp) == InlineText(stamp));
 }

@@ -13,6 +13,7 @@
 
 #include "cn0/config.hpp"
 #include "cn0/json.hpp"
+#include "cn0/state.hpp"
 #include "common/numbers.hpp"
 
 using namespace tessora;
@@ -539,4 +540,29 @@ TEST(AnalysisConfigRecord, SystemLetters) {
     EXPECT_EQ(system_letters(std::nullopt), (std::vector<char>{'G', 'R', 'E', 'C'}));
     EXPECT_EQ(system_letters(std::vector<std::string>{}), std::vector<char>{});
     EXPECT_EQ(system_letters(std::vector<std::string>{"G", "", "Galileo", "J"}), (std::vector<char>{'G', 'G', 'J'}));
+}
+
+// Series timestamps are kept inline up to 30 bytes and on the heap beyond; both kinds, and escapes,
+// come out the same in JSON and through the binary state.
+TEST(ResultState, SeriesTimestampsOfEveryLengthRoundTrip) {
+    AnalysisResult r = nested_result();
+    auto& gps = r.timeseries.constellation_timeseries["GPS"];
+    const std::string long_stamp = "+123456789-12-31T23:59:59.999Z and more";
+    gps.push_back(CN0Point{long_stamp, 40.0, 10.0, 20.0});
+    gps.push_back(CN0Point{"q\"\\", 41.0, 11.0, 21.0});
+    const std::string json = to_json(r);
+    EXPECT_NE(json.find(R"({"timestamp":"+123456789-12-31T23:59:59.999Z and more","cn0":40.0,)"), std::string::npos);
+    EXPECT_NE(json.find(R"({"timestamp":"q\"\\","cn0":41.0,)"), std::string::npos);
+
+    auto back = decode_result_state(encode_state(r));
+    ASSERT_TRUE(back.ok()) << back.error();
+    EXPECT_EQ(to_json(*back), json);
+    EXPECT_EQ(back->timeseries.constellation_timeseries.at("GPS").at(1).timestamp, long_stamp);
+    EXPECT_EQ(encode_state(*back), encode_state(r));
+
+    // A timestamp that is not UTF-8 is refused like any other text of the state.
+    gps.back().timestamp = "\xff\xfe";
+    auto bad = decode_result_state(encode_state(r));
+    ASSERT_FALSE(bad.ok());
+    EXPECT_NE(bad.error().find("not valid UTF-8"), std::string::npos) << bad.error();
 }
