@@ -64,11 +64,19 @@ void* map_block(std::size_t bytes) {
 
 // Moves the idle blocks that have waited longer than kMaxIdleAge, and then the oldest ones while
 // more than kMaxIdleBytes are idle, to `out` (to be unmapped outside the lock).
-void take_stale(State& s, std::vector<Idle>& out) {
-    out.reserve(s.idle.size());  // may throw, before anything has changed
+// Leaves everything as it was when no room for `out` can be had.
+void take_stale(State& s, std::vector<Idle>& out) noexcept {
+    const auto stale = [&s](const Idle& b) {
+        return s.requests - b.stamp > BlockCache::kMaxIdleAge || s.idle_bytes > BlockCache::kMaxIdleBytes;
+    };
+    if (s.idle.empty() || !stale(s.idle.front())) return;  // the usual case: nothing to drop
+    try {
+        out.reserve(s.idle.size());
+    } catch (...) {
+        return;  // dropped at a later request
+    }
     std::size_t keep_from = 0;
-    while (keep_from < s.idle.size() &&
-           (s.requests - s.idle[keep_from].stamp > BlockCache::kMaxIdleAge || s.idle_bytes > BlockCache::kMaxIdleBytes)) {
+    while (keep_from < s.idle.size() && stale(s.idle[keep_from])) {
         s.idle_bytes -= s.idle[keep_from].bytes;
         out.push_back(s.idle[keep_from]);
         ++keep_from;
@@ -153,10 +161,7 @@ void BlockCache::release(void* p, std::size_t bytes) noexcept {
         } catch (...) {
             // No room to remember it: it is unmapped below.
         }
-        try {
-            take_stale(s, stale);
-        } catch (...) {
-        }
+        take_stale(s, stale);
     }
     unmap_all(stale);
     if (!kept) ::munmap(p, size);

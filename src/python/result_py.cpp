@@ -414,9 +414,9 @@ PyMethodDef kResultMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// Freeing a day file's result frees some 400,000 blocks (about 7 ms). The last owner of a large
-// result frees it without the interpreter lock, so that threads dropping their results do not
-// take turns; nothing of Python is touched meanwhile.
+// Freeing a day file's result frees tens of thousands of heap blocks (a few milliseconds). The
+// last owner of a large result frees it without the interpreter lock, so that threads dropping
+// their results do not take turns; nothing of Python is touched meanwhile.
 void result_dealloc(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
     ResultPayload& slot = payload_of<ResultPayload>(self);
