@@ -87,3 +87,10 @@ inline constexpr std::string_view kNavReadPrefix = "Cannot read nav file: ";
 ProgressSink stderr_progress(bool verbose);
 
 }  // namespace tessora::py
+
+namespace tessora::py {
+
+// ------------------------------------------------------------------ interference injection
+extern PyMethodDef kInjectInterferenceDef;
+
+}  // namespace tessora::py

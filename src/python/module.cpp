@@ -51,6 +51,7 @@ PyObject* init_module() {
         &kParseTleContentDef,
         &kAnalyzeManyDef,
         &kVisibilityTimelineDef,
+        &kInjectInterferenceDef,
     };
     for (PyMethodDef* def : functions)
         if (!add_function(m.get(), def)) return nullptr;

@@ -1,0 +1,205 @@
+// The common-mode degradation of each band: per epoch, the median over the band's signals of
+// (expected - measured CN0). A jammer raises the noise floor of every signal in its band at
+// once, so the median moves; the horizon, obstructions and multipath touch a few satellites and
+// leave it where it is. Signals lost while they should still be held enter as what they lost at
+// least: their expected level less the weakest level the receiver holds them at.
+#include <algorithm>
+#include <cmath>
+
+#include "interference/robust.hpp"
+#include "interference/steps.hpp"
+
+namespace tessora::detector {
+
+namespace {
+
+// A signal not seen for longer than this no longer counts as lost. Without an elevation a
+// setting satellite cannot be told from a lost one, so there the memory covers only the moment
+// it went.
+constexpr double kLostMemory = 1800.0;  // s
+constexpr double kLostMemoryWithoutElevation = 60.0;  // s
+// The elevation-pattern test needs this many signals in the band at the epoch.
+constexpr std::size_t kSlopeSignals = 4;
+// A common-mode measure needs several satellites: with fewer, one satellite's obstruction or
+// multipath is the whole band.
+constexpr std::size_t kCommonModeSatellites = 4;
+
+struct SignalLimits {
+    std::vector<double> floor;          // per signal: 1st percentile of its CN0
+    std::vector<double> low_elevation;  // per signal: 1st percentile of its elevations (NaN: none)
+};
+
+SignalLimits signal_limits(const Work& w) {
+    const std::size_t nsig = w.signals.size();
+    std::vector<std::vector<float>> levels(nsig), elevations(nsig);
+    for (const Sample& s : w.samples) {
+        const std::uint32_t g = w.tracks[s.track].signal;
+        levels[g].push_back(s.cn0);
+        if (!std::isnan(s.elevation)) elevations[g].push_back(s.elevation);
+    }
+    SignalLimits l;
+    l.floor.resize(nsig);
+    l.low_elevation.resize(nsig);
+    for (std::size_t g = 0; g < nsig; ++g) {
+        l.floor[g] = quantile_in_place(levels[g], 0.01);
+        l.low_elevation[g] = quantile_in_place(elevations[g], 0.01);
+    }
+    return l;
+}
+
+// Robust scale of the single-signal residuals of each band, over the epochs of learning.
+std::array<double, kBandCount> residual_scales(const Work& w) {
+    std::array<std::vector<double>, kBandCount> r;
+    for (std::size_t e = 0; e < w.order.size(); ++e) {
+        if (w.excluded[e]) continue;
+        for (std::uint32_t i = w.epoch_begin[e]; i < w.epoch_begin[e + 1]; ++i) {
+            const Sample& s = w.samples[i];
+            if (std::isnan(s.expected)) continue;
+            r[static_cast<std::size_t>(w.signals[w.tracks[s.track].signal].band)].push_back(s.expected - s.cn0);
+        }
+    }
+    std::array<double, kBandCount> out{};
+    for (std::size_t b = 0; b < kBandCount; ++b) out[b] = r[b].empty() ? kNaN : robust_scale(std::move(r[b])).sigma;
+    return out;
+}
+
+// Lower bound of the degradation of a track lost at ordered epoch e, or NaN when it does not
+// count as lost (not seen recently, below the mask or its usual horizon, or expected at its floor
+// anyway).
+double lost_bound(const Work& w, const SignalLimits& lim, std::size_t e, std::uint32_t k, double last_expected,
+                  double since) {
+    const Track& t = w.tracks[k];
+    const Signal& sig = w.signals[t.signal];
+    double expected = last_expected;
+    const float el = w.elevation(e, t.sat);
+    const bool with_elevation = sig.template_index >= 0 && !std::isnan(el);
+    if (since > (with_elevation ? kLostMemory : kLostMemoryWithoutElevation)) return kNaN;
+    if (with_elevation) {
+        const double horizon = std::isnan(lim.low_elevation[t.signal]) ? w.min_elevation
+                                                                       : std::max(w.min_elevation, lim.low_elevation[t.signal]);
+        if (!(el >= horizon)) return kNaN;
+        expected = template_value(w.templ.signals[static_cast<std::size_t>(sig.template_index)], el) + t.offset;
+    }
+    const double bound = expected - lim.floor[t.signal];
+    return bound > 0.0 ? bound : kNaN;
+}
+
+struct SlopeSums {
+    double n = 0, sx = 0, sy = 0, sxx = 0, sxy = 0;
+    void add(double x, double y) {
+        n += 1;
+        sx += x;
+        sy += y;
+        sxx += x * x;
+        sxy += x * y;
+    }
+    // Slope of y on x and the spread of x (sum of squared deviations).
+    double spread() const { return n > 0 ? sxx - sx * sx / n : 0.0; }
+    double slope() const { return (sxy - sx * sy / n) / spread(); }
+};
+
+// Standardises a per-epoch series by its robust centre and scale over the epochs of learning.
+void standardise(const Work& w, const std::vector<double>& v, std::vector<double>& z, double& centre, double& scale) {
+    std::vector<double> learn;
+    for (std::size_t e = 0; e < v.size(); ++e)
+        if (!w.excluded[e] && !std::isnan(v[e])) learn.push_back(v[e]);
+    const RobustScale rs = robust_scale(std::move(learn));
+    centre = std::isnan(rs.centre) ? 0.0 : rs.centre;
+    // A scale of zero (identical values throughout, as in made-up data) still standardises.
+    scale = std::isnan(rs.sigma) ? 1.0 : std::max(rs.sigma, 1e-3);
+    z.assign(v.size(), kNaN);
+    for (std::size_t e = 0; e < v.size(); ++e)
+        if (!std::isnan(v[e])) z[e] = (v[e] - centre) / scale;
+}
+
+}  // namespace
+
+void measure_bands(Work& w) {
+    const std::size_t ne = w.order.size();
+    const SignalLimits lim = signal_limits(w);
+    const std::array<double, kBandCount> sigma_r = residual_scales(w);
+    for (BandWork& bw : w.bands) {
+        bw = BandWork{};
+        bw.degradation.assign(ne, kNaN);
+        bw.tracked.assign(ne, 0);
+        bw.lost.assign(ne, 0);
+        bw.slope.assign(ne, kNaN);
+    }
+    std::vector<double> flat_raw[kBandCount];
+    for (auto& f : flat_raw) f.assign(ne, kNaN);
+
+    w.lost.clear();
+    const std::size_t nt = w.tracks.size();
+    std::vector<std::int64_t> last_seen(nt, -1);
+    std::vector<double> last_expected(nt, kNaN);
+    std::array<std::vector<double>, kBandCount> values;
+    std::array<std::vector<std::uint32_t>, kBandCount> sats;
+    std::array<SlopeSums, kBandCount> sums;
+    for (std::size_t e = 0; e < ne; ++e) {
+        for (auto& v : values) v.clear();
+        for (auto& v : sats) v.clear();
+        sums.fill(SlopeSums{});
+        for (std::uint32_t i = w.epoch_begin[e]; i < w.epoch_begin[e + 1]; ++i) {
+            const Sample& s = w.samples[i];
+            last_seen[s.track] = static_cast<std::int64_t>(e);
+            if (std::isnan(s.expected)) continue;
+            last_expected[s.track] = s.expected;
+            const auto b = static_cast<std::size_t>(w.signals[w.tracks[s.track].signal].band);
+            values[b].push_back(s.expected - s.cn0);
+            sats[b].push_back(w.tracks[s.track].sat);
+            sums[b].add(s.expected, s.cn0);
+            ++w.bands[b].tracked[e];
+        }
+        for (std::uint32_t k = 0; k < nt; ++k) {
+            if (last_seen[k] < 0 || last_seen[k] == static_cast<std::int64_t>(e) || std::isnan(last_expected[k])) continue;
+            const double since = w.seconds[e] - w.seconds[static_cast<std::size_t>(last_seen[k])];
+            if (since > kLostMemory) continue;
+            const double bound = lost_bound(w, lim, e, k, last_expected[k], since);
+            if (std::isnan(bound)) continue;
+            const auto b = static_cast<std::size_t>(w.signals[w.tracks[k].signal].band);
+            values[b].push_back(bound);
+            sats[b].push_back(w.tracks[k].sat);
+            ++w.bands[b].lost[e];
+            w.lost.emplace_back(static_cast<std::uint32_t>(e), k);
+        }
+        for (std::size_t b = 0; b < kBandCount; ++b) {
+            std::sort(sats[b].begin(), sats[b].end());
+            if (std::unique(sats[b].begin(), sats[b].end()) - sats[b].begin() < static_cast<std::ptrdiff_t>(kCommonModeSatellites))
+                continue;
+            w.bands[b].present = true;
+            w.bands[b].degradation[e] = median_in_place(values[b]);
+            const SlopeSums& ss = sums[b];
+            if (ss.n >= kSlopeSignals && ss.spread() > 0.0 && sigma_r[b] > 0.0) {
+                w.bands[b].slope[e] = ss.slope();
+                flat_raw[b][e] = (1.0 - ss.slope()) * std::sqrt(ss.spread()) / sigma_r[b];
+            }
+        }
+    }
+
+    for (std::size_t b = 0; b < kBandCount; ++b) {
+        BandWork& bw = w.bands[b];
+        if (!bw.present) continue;
+        std::vector<double> counts;
+        for (std::size_t e = 0; e < ne; ++e)
+            if (!std::isnan(bw.degradation[e])) counts.push_back(bw.tracked[e] + bw.lost[e]);
+        bw.typical_count = median_in_place(counts);
+        // The median of n signals scatters as 1/sqrt(n): weigh each epoch by its signal count.
+        std::vector<double> scaled(ne, kNaN);
+        std::vector<double> plain;
+        for (std::size_t e = 0; e < ne; ++e)
+            if (!std::isnan(bw.degradation[e])) {
+                if (!w.excluded[e]) plain.push_back(bw.degradation[e]);
+                scaled[e] = std::sqrt((bw.tracked[e] + bw.lost[e]) / bw.typical_count);
+            }
+        const RobustScale centre = robust_scale(std::move(plain));
+        bw.centre = std::isnan(centre.centre) ? 0.0 : centre.centre;
+        for (std::size_t e = 0; e < ne; ++e)
+            if (!std::isnan(scaled[e])) scaled[e] *= bw.degradation[e] - bw.centre;
+        double unused = 0.0;
+        standardise(w, scaled, bw.z, unused, bw.noise);
+        double flat_centre = 0.0, flat_scale = 1.0;
+        standardise(w, flat_raw[b], bw.flatness, flat_centre, flat_scale);
+    }
+}
+
+}  // namespace tessora::detector

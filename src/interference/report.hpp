@@ -1,0 +1,107 @@
+// The records of the interference detector: the CN0-against-elevation template of a station,
+// the events found in a recording and the report that carries them with the per-band
+// degradation series.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace tessora {
+
+// Width of the template's elevation bins (degrees); bin k covers [k*w, (k+1)*w).
+inline constexpr double kTemplateBinWidth = 2.0;
+inline constexpr std::size_t kTemplateBins = 45;
+
+// Expected CN0 of one signal (constellation + observation code) against elevation.
+struct SignalTemplate {
+    std::string system;                 // RINEX system letter, "G", "E", ...
+    std::string code;                   // CN0 observation code, "S1C", ...
+    std::string band;                   // band name, "L1", ...
+    std::vector<double> cn0;            // expected CN0 (dB-Hz) at each bin's centre; kTemplateBins values
+    std::vector<std::uint64_t> counts;  // samples behind each bin (0: filled in from neighbours)
+    double floor = 0.0;                 // the weakest level the receiver holds this signal at (dB-Hz)
+    double low_elevation = 0.0;         // below this elevation the signal is seldom tracked (degrees)
+};
+
+// Expected CN0 at `elevation`, interpolated linearly between bin centres and flat beyond the
+// first and last centre.
+double template_value(const SignalTemplate& t, double elevation);
+
+struct CN0Template {
+    std::string station;     // marker name of the recording it was learned from
+    std::string start_time;  // span of the recording it was learned from (epoch texts)
+    std::string end_time;
+    std::vector<SignalTemplate> signals;  // ascending (system, code)
+
+    const SignalTemplate* find(std::string_view system, std::string_view code) const;
+};
+
+struct BandDegradation {
+    std::string band;
+    double value = 0.0;  // dB
+};
+
+struct InterferenceEvent {
+    std::string start;      // first epoch of the event (epoch text)
+    std::string end;        // last epoch of the event
+    std::string peak_time;  // epoch of the largest degradation
+    double duration = 0.0;  // seconds from start to end
+    double peak_degradation_db = 0.0;             // the largest over the bands
+    std::vector<BandDegradation> degradation_db;  // peak per affected band, in band order
+    std::vector<std::string> bands;               // affected bands, in band order
+    std::vector<std::string> systems;             // constellation names, ascending
+    std::vector<std::string> satellites_affected; // ascending
+    std::vector<std::string> satellites_lost;     // ascending
+    std::string kind;        // "wideband", "band-limited" or "spoofing-like"
+    double statistic = 0.0;  // the largest standardised test statistic in the event
+};
+
+// The common-mode degradation of one band over the recording.
+struct BandSeries {
+    std::string band;
+    std::vector<double> degradation;    // dB per epoch; NaN where the band had no signal
+    std::vector<std::uint32_t> tracked; // signals tracked per epoch
+    std::vector<std::uint32_t> lost;    // signals lost per epoch (tracked before, expected now)
+    double noise_db = 0.0;              // robust standard deviation of the degradation
+    double trigger_sigma = 0.0;         // trigger level of the band's standardised degradation
+    double threshold_db = 0.0;          // trigger level in dB at the band's usual signal count
+};
+
+// A thinned sample of the CN0 values behind a band's templates, for plotting the data cloud.
+struct BandCloud {
+    std::string band;
+    std::vector<double> elevation;
+    std::vector<double> cn0;
+};
+
+struct InterferenceReport {
+    std::string filename;
+    std::string station;
+    std::optional<double> latitude;   // from the header's approximate position
+    std::optional<double> longitude;
+    std::string mode;    // "elevation", "baseline", "mixed", or "none" when nothing was analysed
+    std::string reason;  // why nothing was analysed; empty otherwise
+    std::uint64_t epochs = 0;
+    std::uint64_t signals = 0;        // (satellite, code) pairs with CN0
+    double trigger_sigma = 0.0;       // the lowest trigger level: normal noise over all (band, epoch) tests
+    std::optional<double> threshold_db;  // the caller's fixed threshold, when given
+    std::vector<std::string> timestamps;  // epoch texts, ascending
+    std::vector<BandSeries> series;       // tracked bands, in band order
+    std::vector<InterferenceEvent> events;
+    CN0Template cn0_template;
+    std::vector<BandCloud> clouds;
+};
+
+// Detector settings.
+struct DetectorOptions {
+    double min_elevation = 5.0;
+    std::vector<char> systems;  // empty: every constellation of the recording
+    std::optional<double> threshold_db;
+    const CN0Template* cn0_template = nullptr;  // a stored template of the station, or null
+};
+
+}  // namespace tessora

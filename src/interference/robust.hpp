@@ -1,0 +1,79 @@
+// Robust statistics used by the detector: medians, median absolute deviations and the normal
+// quantile behind its thresholds.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+namespace tessora {
+
+inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+// MAD of a normal sample times this is its standard deviation.
+inline constexpr double kMadToSigma = 1.482602218505602;
+
+// Median of the values (reordered in place); NaN when empty. Even counts average the middle two.
+template <typename T>
+double median_in_place(std::vector<T>& v) {
+    if (v.empty()) return kNaN;
+    const std::size_t mid = v.size() / 2;
+    std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(mid), v.end());
+    const double upper = static_cast<double>(v[mid]);
+    if (v.size() % 2 == 1) return upper;
+    const double lower = static_cast<double>(*std::max_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(mid)));
+    return 0.5 * (lower + upper);
+}
+
+// Value at quantile q in [0, 1] (nearest rank, reordered in place); NaN when empty.
+template <typename T>
+double quantile_in_place(std::vector<T>& v, double q) {
+    if (v.empty()) return kNaN;
+    const auto k = static_cast<std::size_t>(std::clamp(q, 0.0, 1.0) * static_cast<double>(v.size() - 1) + 0.5);
+    std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(k), v.end());
+    return static_cast<double>(v[k]);
+}
+
+// Standard deviation of the values between the 1st and 99th percentiles, divided by that of a
+// normal sample's same central part (0.8935): a scale that, unlike the MAD, does not collapse to
+// zero on quantised values that mostly tie, and that a few outliers do not inflate.
+inline double trimmed_sigma(std::vector<double> v) {
+    if (v.size() < 3) return kNaN;
+    std::sort(v.begin(), v.end());
+    const std::size_t cut = v.size() / 100;
+    double sum = 0.0, squares = 0.0;
+    const std::size_t n = v.size() - 2 * cut;
+    for (std::size_t i = cut; i < v.size() - cut; ++i) sum += v[i];
+    const double mean = sum / static_cast<double>(n);
+    for (std::size_t i = cut; i < v.size() - cut; ++i) squares += (v[i] - mean) * (v[i] - mean);
+    return std::sqrt(squares / static_cast<double>(n)) / 0.8935;
+}
+
+// Robust centre and scale (median and MAD as a standard deviation) of the values.
+struct RobustScale {
+    double centre = kNaN;
+    double sigma = kNaN;
+};
+// The scale is the larger of the MAD's and the trimmed standard deviation.
+inline RobustScale robust_scale(std::vector<double> v) {
+    RobustScale r;
+    const double trimmed = trimmed_sigma(v);
+    r.centre = median_in_place(v);
+    for (double& x : v) x = std::fabs(x - r.centre);
+    r.sigma = kMadToSigma * median_in_place(v);
+    if (trimmed > r.sigma) r.sigma = trimmed;
+    return r;
+}
+
+// The z for which a standard normal variable exceeds z with probability p (0 < p < 0.5).
+inline double normal_upper_quantile(double p) {
+    double lo = 0.0, hi = 40.0;
+    for (int i = 0; i < 200; ++i) {
+        const double mid = 0.5 * (lo + hi);
+        if (0.5 * std::erfc(mid / std::sqrt(2.0)) > p) lo = mid;
+        else hi = mid;
+    }
+    return 0.5 * (lo + hi);
+}
+
+}  // namespace tessora

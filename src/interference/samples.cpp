@@ -1,0 +1,144 @@
+// Epoch order, satellite elevations and the CN0 samples of a recording.
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+#include "interference/robust.hpp"
+#include "interference/steps.hpp"
+#include "navigation/geometry.hpp"
+#include "visibility/sky_geometry.hpp"
+
+namespace tessora::detector {
+
+namespace {
+
+// Satellite positions are evaluated at knots this far apart and interpolated in between: over
+// five minutes a navigation satellite's path bends by a few kilometres, a few thousandths of a
+// degree seen from the ground.
+constexpr double kKnotSpacing = 300.0;  // s
+
+void order_epochs(Work& w) {
+    const RinexObsData& obs = *w.obs;
+    const std::size_t ne = obs.epochs.size();
+    std::vector<double> jd(ne);
+    for (std::size_t e = 0; e < ne; ++e) jd[e] = julian_date(obs.epochs[e].time);
+    w.order.resize(ne);
+    std::iota(w.order.begin(), w.order.end(), 0u);
+    std::stable_sort(w.order.begin(), w.order.end(), [&](std::uint32_t a, std::uint32_t b) { return jd[a] < jd[b]; });
+    w.seconds.resize(ne);
+    w.timestamps.resize(ne);
+    for (std::size_t i = 0; i < ne; ++i) {
+        const Epoch& ep = obs.epochs[w.order[i]];
+        w.seconds[i] = ne ? seconds_between(ep.time, obs.epochs[w.order[0]].time) : 0.0;
+        w.timestamps[i] = epoch_text(ep.time);
+    }
+}
+
+// Knots: the first epoch, then every epoch at least kKnotSpacing after the previous knot, and
+// the last epoch.
+std::vector<std::size_t> knot_epochs(const Work& w) {
+    std::vector<std::size_t> knots;
+    const std::size_t ne = w.order.size();
+    for (std::size_t i = 0; i < ne; ++i)
+        if (knots.empty() || w.seconds[i] - w.seconds[knots.back()] >= kKnotSpacing || i + 1 == ne) knots.push_back(i);
+    return knots;
+}
+
+void fill_elevations(Work& w, const NavigationData& nav, const Ecef& receiver) {
+    const RinexObsData& obs = *w.obs;
+    const Receiver rx = prepare_receiver(receiver);
+    const std::vector<std::size_t> knots = knot_epochs(w);
+    std::vector<std::optional<Ecef>> at_knot(knots.size());
+    for (std::size_t s = 0; s < w.nsat; ++s) {
+        const SatelliteOrbit orbit = find_satellite(nav, obs.satellite_names[s]);
+        if (!orbit) continue;
+        for (std::size_t k = 0; k < knots.size(); ++k)
+            at_knot[k] = satellite_position(orbit, julian_date(obs.epochs[w.order[knots[k]]].time));
+        for (std::size_t k = 0; k < knots.size(); ++k) {
+            const std::size_t a = knots[k];
+            const std::size_t b = k + 1 < knots.size() ? knots[k + 1] : a;
+            const double span = w.seconds[b] - w.seconds[a];
+            const bool interpolate = at_knot[k] && k + 1 < knots.size() && at_knot[k + 1] && span <= 3 * kKnotSpacing;
+            for (std::size_t e = a; e < (b > a ? b : a + 1); ++e) {
+                std::optional<Ecef> pos;
+                if (e == a) pos = at_knot[k];
+                else if (interpolate) {
+                    const double f = (w.seconds[e] - w.seconds[a]) / span;
+                    const Ecef& p = *at_knot[k];
+                    const Ecef& q = *at_knot[k + 1];
+                    pos = Ecef{p[0] + f * (q[0] - p[0]), p[1] + f * (q[1] - p[1]), p[2] + f * (q[2] - p[2])};
+                } else {
+                    pos = satellite_position(orbit, julian_date(obs.epochs[w.order[e]].time));
+                }
+                if (!pos) continue;
+                w.sat_elevation[e * w.nsat + s] = static_cast<float>(look_angles(rx, *pos).elevation);
+                w.any_elevation = true;
+            }
+        }
+    }
+}
+
+// The signal index of (system, code), added on first sight; UINT32_MAX for codes that carry no
+// CN0 or name no known band.
+std::uint32_t signal_of(Work& w, std::vector<std::uint32_t>& by_key, char system, std::uint32_t code) {
+    const std::size_t key = static_cast<unsigned char>(system) * w.obs->code_names.size() + code;
+    if (by_key[key] != UINT32_MAX - 1) return by_key[key];
+    std::uint32_t& slot = by_key[key];
+    slot = UINT32_MAX;
+    if (!w.obs->is_snr_code(code)) return slot;
+    const Band band = band_of(system, w.obs->code_names[code], w.obs->version);
+    if (band == kNoBand) return slot;
+    slot = static_cast<std::uint32_t>(w.signals.size());
+    w.signals.push_back(Signal{system, code, band, -1});
+    return slot;
+}
+
+}  // namespace
+
+void collect_samples(Work& w, const NavigationData* nav, const std::vector<char>& systems) {
+    const RinexObsData& obs = *w.obs;
+    order_epochs(w);
+    const std::size_t ne = w.order.size();
+    w.nsat = obs.satellite_names.size();
+    w.sat_elevation.assign(ne * w.nsat, static_cast<float>(kNaN));
+    if (nav && obs.approx_position && usable_receiver_position(*obs.approx_position))
+        fill_elevations(w, *nav, *obs.approx_position);
+
+    std::array<bool, 256> selected{};
+    for (char c : systems) selected[static_cast<unsigned char>(c)] = true;
+    std::vector<std::uint32_t> by_key(256 * obs.code_names.size(), UINT32_MAX - 1);
+    // (satellite, signal) -> track, grown as signals appear.
+    std::vector<std::vector<std::uint32_t>> tracks_of_sat(w.nsat);
+
+    w.epoch_begin.assign(ne + 1, 0);
+    for (std::size_t e = 0; e < ne; ++e) {
+        w.epoch_begin[e] = static_cast<std::uint32_t>(w.samples.size());
+        const Epoch& ep = obs.epochs[w.order[e]];
+        for (const SatelliteEntry* s = obs.sats_begin(ep); s != obs.sats_end(ep); ++s) {
+            const std::string& id = obs.satellite_names[s->sat];
+            if (id.empty()) continue;
+            const char system = id[0];
+            if (!systems.empty() && !selected[static_cast<unsigned char>(system)]) continue;
+            const float el = w.elevation(e, s->sat);
+            if (!std::isnan(el) && !(el >= w.min_elevation)) continue;
+            for (std::uint32_t i = s->obs_begin; i < s->obs_begin + s->obs_count; ++i) {
+                const double v = obs.obs_values[i];
+                // Receivers write 0 (or nonsense) for a signal they do not hold.
+                if (!(v > 0.0 && v < 100.0)) continue;
+                const std::uint32_t sig = signal_of(w, by_key, system, obs.obs_codes[i]);
+                if (sig == UINT32_MAX) continue;
+                auto& list = tracks_of_sat[s->sat];
+                if (list.size() <= sig) list.resize(sig + 1, UINT32_MAX);
+                if (list[sig] == UINT32_MAX) {
+                    list[sig] = static_cast<std::uint32_t>(w.tracks.size());
+                    w.tracks.push_back(Track{s->sat, sig, 0.0f});
+                }
+                w.samples.push_back(Sample{list[sig], static_cast<float>(v), el, static_cast<float>(kNaN)});
+            }
+        }
+    }
+    w.epoch_begin[ne] = static_cast<std::uint32_t>(w.samples.size());
+    w.excluded.assign(ne, 0);
+}
+
+}  // namespace tessora::detector

@@ -1,0 +1,179 @@
+// The CN0-against-elevation template: learning the curves from a recording, and each satellite's
+// offset against them.
+#include <algorithm>
+#include <cmath>
+
+#include "interference/robust.hpp"
+#include "interference/steps.hpp"
+
+namespace tessora {
+
+double template_value(const SignalTemplate& t, double elevation) {
+    const std::size_t n = t.cn0.size();
+    if (n == 0) return kNaN;
+    const double x = elevation / kTemplateBinWidth - 0.5;  // position among the bin centres
+    if (!(x > 0.0)) return t.cn0.front();
+    if (x >= static_cast<double>(n - 1)) return t.cn0.back();
+    const auto k = static_cast<std::size_t>(x);
+    const double f = x - static_cast<double>(k);
+    return t.cn0[k] + f * (t.cn0[k + 1] - t.cn0[k]);
+}
+
+const SignalTemplate* CN0Template::find(std::string_view system, std::string_view code) const {
+    for (const SignalTemplate& s : signals)
+        if (s.system == system && s.code == code) return &s;
+    return nullptr;
+}
+
+}  // namespace tessora
+
+namespace tessora::detector {
+
+namespace {
+
+// A bin's median counts when this many samples stand behind it; the curve needs this many
+// samples in all before it is drawn at all.
+constexpr std::size_t kBinSamples = 5;
+constexpr std::size_t kCurveSamples = 60;
+// Satellites with fewer samples with elevations than this keep a zero offset.
+constexpr std::size_t kOffsetSamples = 3;
+
+std::size_t bin_of(float elevation) {
+    const auto k = static_cast<std::ptrdiff_t>(std::floor(elevation / kTemplateBinWidth));
+    return static_cast<std::size_t>(std::clamp<std::ptrdiff_t>(k, 0, kTemplateBins - 1));
+}
+
+// Fills bins without enough samples from their neighbours (linear between filled bins, flat
+// beyond the outermost), then smooths with weights 1-2-1.
+void complete_curve(std::vector<double>& cn0, const std::vector<std::uint64_t>& counts) {
+    std::vector<std::size_t> filled;
+    for (std::size_t k = 0; k < kTemplateBins; ++k)
+        if (counts[k] >= kBinSamples) filled.push_back(k);
+    for (std::size_t k = 0; k < kTemplateBins; ++k) {
+        if (counts[k] >= kBinSamples) continue;
+        auto hi = std::lower_bound(filled.begin(), filled.end(), k);
+        if (hi == filled.begin()) cn0[k] = cn0[*hi];
+        else if (hi == filled.end()) cn0[k] = cn0[filled.back()];
+        else {
+            const std::size_t a = *(hi - 1), b = *hi;
+            cn0[k] = cn0[a] + (cn0[b] - cn0[a]) * static_cast<double>(k - a) / static_cast<double>(b - a);
+        }
+    }
+    std::vector<double> smooth(kTemplateBins);
+    for (std::size_t k = 0; k < kTemplateBins; ++k) {
+        const double left = cn0[k ? k - 1 : k], right = cn0[k + 1 < kTemplateBins ? k + 1 : k];
+        smooth[k] = 0.25 * left + 0.5 * cn0[k] + 0.25 * right;
+    }
+    cn0 = std::move(smooth);
+}
+
+// Samples of learning: not excluded, with an elevation.
+template <typename F>
+void for_learning_samples(const Work& w, F&& f) {
+    for (std::size_t e = 0; e + 1 < w.epoch_begin.size(); ++e) {
+        if (w.excluded[e]) continue;
+        for (std::uint32_t i = w.epoch_begin[e]; i < w.epoch_begin[e + 1]; ++i)
+            if (!std::isnan(w.samples[i].elevation)) f(w.samples[i]);
+    }
+}
+
+// Medians per (signal, bin) of CN0 less the satellite's offset.
+void fit_curves(Work& w, const std::vector<std::uint8_t>& learn) {
+    const std::size_t nsig = w.signals.size();
+    std::vector<std::vector<float>> bins(nsig * kTemplateBins);
+    for_learning_samples(w, [&](const Sample& s) {
+        const Track& t = w.tracks[s.track];
+        if (learn[t.signal]) bins[t.signal * kTemplateBins + bin_of(s.elevation)].push_back(s.cn0 - t.offset);
+    });
+    for (std::size_t g = 0; g < nsig; ++g) {
+        if (!learn[g]) continue;
+        SignalTemplate& st = w.templ.signals[static_cast<std::size_t>(w.signals[g].template_index)];
+        for (std::size_t k = 0; k < kTemplateBins; ++k) {
+            auto& v = bins[g * kTemplateBins + k];
+            st.counts[k] = v.size();
+            st.cn0[k] = v.size() >= kBinSamples ? median_in_place(v) : 0.0;
+        }
+        complete_curve(st.cn0, st.counts);
+    }
+}
+
+// Each track's median of CN0 less the curve.
+void fit_offsets(Work& w) {
+    std::vector<std::vector<float>> diff(w.tracks.size());
+    for_learning_samples(w, [&](const Sample& s) {
+        const Track& t = w.tracks[s.track];
+        const std::int32_t ti = w.signals[t.signal].template_index;
+        if (ti >= 0) diff[s.track].push_back(s.cn0 - static_cast<float>(template_value(w.templ.signals[ti], s.elevation)));
+    });
+    for (std::size_t k = 0; k < w.tracks.size(); ++k)
+        w.tracks[k].offset = diff[k].size() >= kOffsetSamples ? static_cast<float>(median_in_place(diff[k])) : 0.0f;
+}
+
+// Floor and low elevation of each signal with a curve, from all its samples.
+void fit_limits(Work& w) {
+    const std::size_t nsig = w.signals.size();
+    std::vector<std::vector<float>> levels(nsig), elevations(nsig);
+    for (const Sample& s : w.samples) {
+        const std::uint32_t g = w.tracks[s.track].signal;
+        if (w.signals[g].template_index < 0) continue;
+        levels[g].push_back(s.cn0);
+        if (!std::isnan(s.elevation)) elevations[g].push_back(s.elevation);
+    }
+    for (std::size_t g = 0; g < nsig; ++g) {
+        const std::int32_t ti = w.signals[g].template_index;
+        if (ti < 0) continue;
+        SignalTemplate& st = w.templ.signals[static_cast<std::size_t>(ti)];
+        if (!levels[g].empty()) st.floor = quantile_in_place(levels[g], 0.01);
+        if (!elevations[g].empty()) st.low_elevation = quantile_in_place(elevations[g], 0.01);
+    }
+}
+
+// Gives each signal its template entry: the stored template's when it has one, else a new one to
+// learn when enough samples with elevations stand behind it. Returns which signals to learn.
+std::vector<std::uint8_t> assign_templates(Work& w) {
+    const std::size_t nsig = w.signals.size();
+    std::vector<std::size_t> with_elevation(nsig, 0);
+    for_learning_samples(w, [&](const Sample& s) { ++with_elevation[w.tracks[s.track].signal]; });
+    std::vector<std::uint8_t> learn(nsig, 0);
+    const RinexObsData& obs = *w.obs;
+    w.templ.signals.clear();
+    for (std::size_t g = 0; g < nsig; ++g) {
+        Signal& sig = w.signals[g];
+        const std::string system(1, sig.system);
+        const std::string& code = obs.code_names[sig.code];
+        const SignalTemplate* stored = w.given ? w.given->find(system, code) : nullptr;
+        sig.template_index = -1;
+        if (stored && stored->cn0.size() == kTemplateBins) {
+            sig.template_index = static_cast<std::int32_t>(w.templ.signals.size());
+            w.templ.signals.push_back(*stored);
+        } else if (with_elevation[g] >= kCurveSamples) {
+            sig.template_index = static_cast<std::int32_t>(w.templ.signals.size());
+            SignalTemplate st;
+            st.system = system;
+            st.code = code;
+            st.band = std::string(band_name(sig.band));
+            st.cn0.assign(kTemplateBins, 0.0);
+            st.counts.assign(kTemplateBins, 0);
+            w.templ.signals.push_back(std::move(st));
+            learn[g] = 1;
+        }
+    }
+    return learn;
+}
+
+}  // namespace
+
+void learn_template(Work& w) {
+    const std::vector<std::uint8_t> learn = assign_templates(w);
+    for (Track& t : w.tracks) t.offset = 0.0f;
+    // Curves from the raw levels, offsets against them, then the curves again with each
+    // satellite's offset removed (satellites of one signal differ by a few dB in power), and the
+    // offsets against those.
+    fit_curves(w, learn);
+    fit_offsets(w);
+    fit_curves(w, learn);
+    fit_offsets(w);
+    fit_limits(w);
+}
+
+}  // namespace tessora::detector
