@@ -9,6 +9,9 @@ from tessora_cn0.tessora_cn0 import (
     CN0Analyzer as CN0Analyzer,
     AnalysisResult as AnalysisResult,
     QualityScore as QualityScore,
+    InterferenceReport as InterferenceReport,
+    InterferenceEvent as InterferenceEvent,
+    CN0Template as CN0Template,
     read_rinex_obs as read_rinex_obs,
     read_rinex_obs_bytes as read_rinex_obs_bytes,
     parse_rinex as parse_rinex,
@@ -19,6 +22,7 @@ from tessora_cn0.tessora_cn0 import (
     download_tle as download_tle,
     parse_tle_content as parse_tle_content,
     analyze_many as analyze_many,
+    detect_interference as detect_interference,
 )
 
 __all__ = [
@@ -29,6 +33,9 @@ __all__ = [
     "CN0Analyzer",
     "AnalysisResult",
     "QualityScore",
+    "InterferenceReport",
+    "InterferenceEvent",
+    "CN0Template",
     "read_rinex_obs",
     "read_rinex_obs_bytes",
     "parse_rinex",
@@ -39,4 +46,5 @@ __all__ = [
     "download_tle",
     "parse_tle_content",
     "analyze_many",
+    "detect_interference",
 ]

@@ -1,5 +1,7 @@
 #include "cn0/analyze.hpp"
 
+#include "interference/detect.hpp"
+
 #include "cn0/pipeline_stages.hpp"
 #include "visibility/visibility.hpp"
 
@@ -85,7 +87,7 @@ std::shared_ptr<const NavigationData> load_navigation(std::string_view path, Ana
 }
 
 AnalysisOutcome analyze_files(std::string_view obs_path, const std::string* nav_path, const AnalysisConfig& config,
-                              const ProgressSink& progress) {
+                              const ProgressSink& progress, bool interference) {
     settle_heap_thresholds();
     const auto t0 = std::chrono::steady_clock::now();
     AnalysisOutcome out;
@@ -97,6 +99,13 @@ AnalysisOutcome analyze_files(std::string_view obs_path, const std::string* nav_
         if (!nav) return out;
     }
     report_reading(progress, config, *obs, nav.get(), t0);
+    if (interference) {
+        DetectorOptions options;
+        options.min_elevation = config.min_elevation;
+        if (config.systems) options.systems = system_letters(config.systems);
+        out.interference = detect_interference(*obs, nav.get(), options);
+        out.interference->filename = std::string(obs_path);
+    }
     out.result = run_reported(config, std::move(obs), std::move(nav), progress, t0);
     return out;
 }

@@ -13,6 +13,7 @@
 #include "cn0/config.hpp"
 #include "cn0/pipeline.hpp"
 #include "cn0/result.hpp"
+#include "interference/report.hpp"
 #include "navigation/nav_data.hpp"
 #include "rinex/obs_data.hpp"
 
@@ -25,13 +26,16 @@ struct AnalysisOutcome {
     AnalysisFailure failure = AnalysisFailure::none;
     std::string message;    // the read error's or the reader's message
     AnalysisResult result;  // when failure is none
+    std::optional<InterferenceReport> interference;  // when asked for and failure is none
 };
 
 // Reads and analyses with `config`; `nav_path` null means no navigation file (the config's
 // nav_file is not looked at). The files are read in the order observation, then navigation, and
 // the first failure ends the run. With config.verbose, `progress` receives a line per stage.
+// With `interference`, the interference detector runs on the same records after the analysis
+// (its elevation mask and systems are the configuration's; all systems when it names none).
 AnalysisOutcome analyze_files(std::string_view obs_path, const std::string* nav_path, const AnalysisConfig& config,
-                              const ProgressSink& progress = {});
+                              const ProgressSink& progress = {}, bool interference = false);
 
 // The same on records read earlier.
 AnalysisResult analyze_records(const AnalysisConfig& config, std::shared_ptr<const RinexObsData> obs,

@@ -19,7 +19,7 @@ namespace {
 
 constexpr char kMagic[4] = {'T', 'C', 'N', '0'};
 constexpr std::uint8_t kFormat = 1;
-enum Kind : std::uint8_t { kObservations = 1, kNavigation, kConfig, kResult, kQuality };
+enum Kind : std::uint8_t { kObservations = 1, kNavigation, kConfig, kResult, kQuality, kInterference, kEvent, kTemplate };
 
 const char* kind_name(Kind k) {
     switch (k) {
@@ -28,6 +28,9 @@ const char* kind_name(Kind k) {
         case kConfig: return "AnalysisConfig";
         case kResult: return "AnalysisResult";
         case kQuality: return "QualityScore";
+        case kInterference: return "InterferenceReport";
+        case kEvent: return "InterferenceEvent";
+        case kTemplate: return "CN0Template";
     }
     return "";
 }
@@ -322,6 +325,24 @@ template <typename A> void visit(A& a, QualityScoreValues& q) {
            q.post_processing_suitable);
 }
 
+template <typename A> void visit(A& a, SignalTemplate& t) {
+    fields(a, t.system, t.code, t.band, t.cn0, t.counts, t.floor, t.low_elevation);
+}
+template <typename A> void visit(A& a, CN0Template& t) { fields(a, t.station, t.start_time, t.end_time, t.signals); }
+template <typename A> void visit(A& a, BandDegradation& b) { fields(a, b.band, b.value); }
+template <typename A> void visit(A& a, InterferenceEvent& e) {
+    fields(a, e.start, e.end, e.peak_time, e.duration, e.peak_degradation_db, e.degradation_db, e.bands, e.systems,
+           e.satellites_affected, e.satellites_lost, e.kind, e.statistic);
+}
+template <typename A> void visit(A& a, BandSeries& s) {
+    fields(a, s.band, s.degradation, s.tracked, s.lost, s.noise_db, s.trigger_sigma, s.threshold_db);
+}
+template <typename A> void visit(A& a, BandCloud& c) { fields(a, c.band, c.elevation, c.cn0); }
+template <typename A> void visit(A& a, InterferenceReport& r) {
+    fields(a, r.filename, r.station, r.latitude, r.longitude, r.mode, r.reason, r.epochs, r.signals, r.trigger_sigma,
+           r.threshold_db, r.timestamps, r.series, r.events, r.cn0_template, r.clouds);
+}
+
 template <typename T>
 std::enable_if_t<std::is_class_v<T>> Writer::operator()(T& record) {
     visit(*this, record);
@@ -360,6 +381,21 @@ const char* check(NavigationData& n) {
     for (auto& [k, list] : n.glonass)
         for (auto& g : list) g.epoch_jd = julian_date(g.epoch);
     return nullptr;
+}
+// A template's curves have one value per elevation bin (the evaluation indexes them).
+const char* check(const CN0Template& t) {
+    for (const auto& s : t.signals)
+        if (s.cn0.size() != kTemplateBins || s.counts.size() != kTemplateBins) return "a template curve of the wrong length";
+    return nullptr;
+}
+const char* check(const InterferenceReport& r) {
+    for (const auto& s : r.series)
+        if (s.degradation.size() != r.timestamps.size() || s.tracked.size() != r.timestamps.size() ||
+            s.lost.size() != r.timestamps.size())
+            return "a series of the wrong length";
+    for (const auto& c : r.clouds)
+        if (c.elevation.size() != c.cn0.size()) return "a cloud of the wrong length";
+    return check(r.cn0_template);
 }
 template <typename T>
 const char* check(const T&) {
@@ -412,11 +448,19 @@ std::string encode_state(const NavigationData& r) { return encode(kNavigation, r
 std::string encode_state(const AnalysisConfig& r) { return encode(kConfig, r); }
 std::string encode_state(const AnalysisResult& r) { return encode(kResult, r); }
 std::string encode_state(const QualityScoreValues& r) { return encode(kQuality, r); }
+std::string encode_state(const InterferenceReport& r) { return encode(kInterference, r); }
+std::string encode_state(const InterferenceEvent& r) { return encode(kEvent, r); }
+std::string encode_state(const CN0Template& r) { return encode(kTemplate, r); }
 
 Expected<RinexObsData> decode_observations_state(std::string_view s) { return decode<RinexObsData>(kObservations, s); }
 Expected<NavigationData> decode_navigation_state(std::string_view s) { return decode<NavigationData>(kNavigation, s); }
 Expected<AnalysisConfig> decode_config_state(std::string_view s) { return decode<AnalysisConfig>(kConfig, s); }
 Expected<AnalysisResult> decode_result_state(std::string_view s) { return decode<AnalysisResult>(kResult, s); }
 Expected<QualityScoreValues> decode_quality_state(std::string_view s) { return decode<QualityScoreValues>(kQuality, s); }
+Expected<InterferenceReport> decode_interference_state(std::string_view s) {
+    return decode<InterferenceReport>(kInterference, s);
+}
+Expected<InterferenceEvent> decode_event_state(std::string_view s) { return decode<InterferenceEvent>(kEvent, s); }
+Expected<CN0Template> decode_template_state(std::string_view s) { return decode<CN0Template>(kTemplate, s); }
 
 }  // namespace tessora

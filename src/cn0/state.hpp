@@ -15,6 +15,7 @@
 #include "cn0/config.hpp"
 #include "cn0/result.hpp"
 #include "common/expected.hpp"
+#include "interference/report.hpp"
 #include "navigation/nav_data.hpp"
 #include "rinex/obs_data.hpp"
 
@@ -25,6 +26,9 @@ std::string encode_state(const NavigationData& r);
 std::string encode_state(const AnalysisConfig& r);
 std::string encode_state(const AnalysisResult& r);
 std::string encode_state(const QualityScoreValues& r);
+std::string encode_state(const InterferenceReport& r);
+std::string encode_state(const InterferenceEvent& r);
+std::string encode_state(const CN0Template& r);
 
 // Errors read "invalid <kind> state: <reason>", e.g. "invalid RinexObsData state: checksum mismatch".
 Expected<RinexObsData> decode_observations_state(std::string_view state);
@@ -32,5 +36,8 @@ Expected<NavigationData> decode_navigation_state(std::string_view state);
 Expected<AnalysisConfig> decode_config_state(std::string_view state);
 Expected<AnalysisResult> decode_result_state(std::string_view state);
 Expected<QualityScoreValues> decode_quality_state(std::string_view state);
+Expected<InterferenceReport> decode_interference_state(std::string_view state);
+Expected<InterferenceEvent> decode_event_state(std::string_view state);
+Expected<CN0Template> decode_template_state(std::string_view state);
 
 }  // namespace tessora

@@ -24,33 +24,12 @@ constexpr std::size_t kSlopeSignals = 4;
 // multipath is the whole band.
 constexpr std::size_t kCommonModeSatellites = 4;
 
-struct SignalLimits {
-    std::vector<double> floor;          // per signal: 1st percentile of its CN0
-    std::vector<double> low_elevation;  // per signal: 1st percentile of its elevations (NaN: none)
-};
-
-SignalLimits signal_limits(const Work& w) {
-    const std::size_t nsig = w.signals.size();
-    std::vector<std::vector<float>> levels(nsig), elevations(nsig);
-    for (const Sample& s : w.samples) {
-        const std::uint32_t g = w.tracks[s.track].signal;
-        levels[g].push_back(s.cn0);
-        if (!std::isnan(s.elevation)) elevations[g].push_back(s.elevation);
-    }
-    SignalLimits l;
-    l.floor.resize(nsig);
-    l.low_elevation.resize(nsig);
-    for (std::size_t g = 0; g < nsig; ++g) {
-        l.floor[g] = quantile_in_place(levels[g], 0.01);
-        l.low_elevation[g] = quantile_in_place(elevations[g], 0.01);
-    }
-    return l;
-}
-
-// Robust scale of the single-signal residuals of each band, over the epochs of learning.
+// Robust scale of the single-signal residuals of each band, over the epochs of learning (every
+// few epochs: a scale needs tens of thousands of values, not a day's million).
 std::array<double, kBandCount> residual_scales(const Work& w) {
     std::array<std::vector<double>, kBandCount> r;
-    for (std::size_t e = 0; e < w.order.size(); ++e) {
+    const std::size_t step = w.samples.size() / 50000 + 1;
+    for (std::size_t e = 0; e < w.order.size(); e += step) {
         if (w.excluded[e]) continue;
         for (std::uint32_t i = w.epoch_begin[e]; i < w.epoch_begin[e + 1]; ++i) {
             const Sample& s = w.samples[i];
@@ -66,7 +45,7 @@ std::array<double, kBandCount> residual_scales(const Work& w) {
 // Lower bound of the degradation of a track lost at ordered epoch e, or NaN when it does not
 // count as lost (not seen recently, below the mask or its usual horizon, or expected at its floor
 // anyway).
-double lost_bound(const Work& w, const SignalLimits& lim, std::size_t e, std::uint32_t k, double last_expected,
+double lost_bound(const Work& w, std::size_t e, std::uint32_t k, double last_expected,
                   double since) {
     const Track& t = w.tracks[k];
     const Signal& sig = w.signals[t.signal];
@@ -75,12 +54,12 @@ double lost_bound(const Work& w, const SignalLimits& lim, std::size_t e, std::ui
     const bool with_elevation = sig.template_index >= 0 && !std::isnan(el);
     if (since > (with_elevation ? kLostMemory : kLostMemoryWithoutElevation)) return kNaN;
     if (with_elevation) {
-        const double horizon = std::isnan(lim.low_elevation[t.signal]) ? w.min_elevation
-                                                                       : std::max(w.min_elevation, lim.low_elevation[t.signal]);
+        const double low = w.low_elevation[t.signal];
+        const double horizon = std::isnan(low) ? w.min_elevation : std::max(w.min_elevation, low);
         if (!(el >= horizon)) return kNaN;
         expected = template_value(w.templ.signals[static_cast<std::size_t>(sig.template_index)], el) + t.offset;
     }
-    const double bound = expected - lim.floor[t.signal];
+    const double bound = expected - w.floor[t.signal];
     return bound > 0.0 ? bound : kNaN;
 }
 
@@ -116,7 +95,6 @@ void standardise(const Work& w, const std::vector<double>& v, std::vector<double
 
 void measure_bands(Work& w) {
     const std::size_t ne = w.order.size();
-    const SignalLimits lim = signal_limits(w);
     const std::array<double, kBandCount> sigma_r = residual_scales(w);
     for (BandWork& bw : w.bands) {
         bw = BandWork{};
@@ -154,7 +132,7 @@ void measure_bands(Work& w) {
             if (last_seen[k] < 0 || last_seen[k] == static_cast<std::int64_t>(e) || std::isnan(last_expected[k])) continue;
             const double since = w.seconds[e] - w.seconds[static_cast<std::size_t>(last_seen[k])];
             if (since > kLostMemory) continue;
-            const double bound = lost_bound(w, lim, e, k, last_expected[k], since);
+            const double bound = lost_bound(w, e, k, last_expected[k], since);
             if (std::isnan(bound)) continue;
             const auto b = static_cast<std::size_t>(w.signals[w.tracks[k].signal].band);
             values[b].push_back(bound);

@@ -46,30 +46,35 @@ void baseline_expectations(Work& w, const std::vector<TrackSeries>& series) {
 }  // namespace
 
 void form_expectations(Work& w) {
-    std::vector<TrackSeries> series(w.tracks.size());
     std::vector<std::uint8_t> needs_baseline(w.tracks.size(), 0);
     const std::size_t ne = w.order.size();
-    for (std::size_t e = 0; e < ne; ++e) {
-        for (std::uint32_t i = w.epoch_begin[e]; i < w.epoch_begin[e + 1]; ++i) {
-            Sample& s = w.samples[i];
-            const Track& t = w.tracks[s.track];
-            const std::int32_t ti = w.signals[t.signal].template_index;
-            series[s.track].sample.push_back(i);
-            series[s.track].epoch.push_back(static_cast<std::uint32_t>(e));
-            if (ti >= 0 && !std::isnan(s.elevation)) {
-                s.expected = static_cast<float>(template_value(w.templ.signals[ti], s.elevation)) + t.offset;
-            } else {
-                s.expected = static_cast<float>(kNaN);
-                needs_baseline[s.track] = 1;
-            }
+    for (Sample& s : w.samples) {
+        const Track& t = w.tracks[s.track];
+        const std::int32_t ti = w.signals[t.signal].template_index;
+        if (ti >= 0 && !std::isnan(s.elevation)) {
+            s.expected = static_cast<float>(template_value(w.templ.signals[ti], s.elevation)) + t.offset;
+        } else {
+            s.expected = static_cast<float>(kNaN);
+            needs_baseline[s.track] = 1;
         }
     }
-    for (std::size_t k = 0; k < series.size(); ++k)
-        if (!needs_baseline[k]) series[k] = TrackSeries{};
-    // Tracks with elevations at some epochs only keep their template expectations there.
+    // The series of the tracks that need their own level somewhere; tracks with elevations at
+    // some epochs only keep their template expectations there.
+    std::vector<std::uint32_t> slot(w.tracks.size(), UINT32_MAX);
     std::vector<TrackSeries> baseline;
-    for (std::size_t k = 0; k < series.size(); ++k)
-        if (needs_baseline[k]) baseline.push_back(std::move(series[k]));
+    for (std::size_t k = 0; k < w.tracks.size(); ++k)
+        if (needs_baseline[k]) {
+            slot[k] = static_cast<std::uint32_t>(baseline.size());
+            baseline.emplace_back();
+        }
+    if (baseline.empty()) return;
+    for (std::size_t e = 0; e < ne; ++e)
+        for (std::uint32_t i = w.epoch_begin[e]; i < w.epoch_begin[e + 1]; ++i) {
+            const std::uint32_t b = slot[w.samples[i].track];
+            if (b == UINT32_MAX) continue;
+            baseline[b].sample.push_back(i);
+            baseline[b].epoch.push_back(static_cast<std::uint32_t>(e));
+        }
     std::vector<float> keep;
     for (const TrackSeries& ts : baseline)
         for (std::uint32_t i : ts.sample) keep.push_back(w.samples[i].expected);

@@ -39,29 +39,39 @@ double quantile_in_place(std::vector<T>& v, double q) {
 // zero on quantised values that mostly tie, and that a few outliers do not inflate.
 inline double trimmed_sigma(std::vector<double> v) {
     if (v.size() < 3) return kNaN;
-    std::sort(v.begin(), v.end());
     const std::size_t cut = v.size() / 100;
+    const double lo = quantile_in_place(v, static_cast<double>(cut) / static_cast<double>(v.size() - 1));
+    const double hi = quantile_in_place(v, 1.0 - static_cast<double>(cut) / static_cast<double>(v.size() - 1));
     double sum = 0.0, squares = 0.0;
-    const std::size_t n = v.size() - 2 * cut;
-    for (std::size_t i = cut; i < v.size() - cut; ++i) sum += v[i];
+    std::size_t n = 0;
+    for (double x : v)
+        if (x >= lo && x <= hi) {
+            sum += x;
+            ++n;
+        }
     const double mean = sum / static_cast<double>(n);
-    for (std::size_t i = cut; i < v.size() - cut; ++i) squares += (v[i] - mean) * (v[i] - mean);
+    for (double x : v)
+        if (x >= lo && x <= hi) squares += (x - mean) * (x - mean);
     return std::sqrt(squares / static_cast<double>(n)) / 0.8935;
 }
 
-// Robust centre and scale (median and MAD as a standard deviation) of the values.
+// Robust centre and scale (median, and a standard deviation from the central part) of the
+// values. The scale is the larger of the MAD's and half the central 68 % range, both immune to
+// a block of outliers (a long event) up to a sixth of the values; values that mostly tie
+// (quantised CN0) can leave both at zero, and then the trimmed standard deviation stands in.
 struct RobustScale {
     double centre = kNaN;
     double sigma = kNaN;
 };
-// The scale is the larger of the MAD's and the trimmed standard deviation.
 inline RobustScale robust_scale(std::vector<double> v) {
     RobustScale r;
+    if (v.empty()) return r;
+    const double q16 = quantile_in_place(v, 0.15866), q84 = quantile_in_place(v, 0.84134);
     const double trimmed = trimmed_sigma(v);
     r.centre = median_in_place(v);
     for (double& x : v) x = std::fabs(x - r.centre);
-    r.sigma = kMadToSigma * median_in_place(v);
-    if (trimmed > r.sigma) r.sigma = trimmed;
+    r.sigma = std::max(kMadToSigma * median_in_place(v), 0.5 * (q84 - q16));
+    if (!(r.sigma > 1e-9) && trimmed > 0.0) r.sigma = trimmed;
     return r;
 }
 

@@ -68,6 +68,8 @@ struct Work {
     std::size_t nsat = 0;
     bool any_elevation = false;
     std::vector<std::uint8_t> excluded;     // ordered epochs left out of learning (events of pass 1)
+    std::vector<double> floor;              // per signal: the weakest level the receiver holds it at
+    std::vector<double> low_elevation;      // per signal: below this it is seldom tracked (NaN: unknown)
     CN0Template templ;
     const CN0Template* given = nullptr;
     std::array<BandWork, kBandCount> bands;

@@ -77,21 +77,58 @@ void for_learning_samples(const Work& w, F&& f) {
     }
 }
 
+// Values grouped by key in one flat array (a counting sort), so that a day's samples need no
+// allocation per group.
+struct Buckets {
+    std::vector<std::uint32_t> begin;  // key -> first value; one more entry at the end
+    std::vector<float> values;
+
+    // `key_of(sample)` gives a key below `keys` or UINT32_MAX to leave the sample out.
+    template <typename Key, typename Value>
+    void fill(const Work& w, std::size_t keys, Key&& key_of, Value&& value_of) {
+        begin.assign(keys + 1, 0);
+        for_learning_samples(w, [&](const Sample& s) {
+            const std::uint32_t k = key_of(s);
+            if (k != UINT32_MAX) ++begin[k + 1];
+        });
+        for (std::size_t k = 0; k < keys; ++k) begin[k + 1] += begin[k];
+        values.resize(begin[keys]);
+        std::vector<std::uint32_t> next(begin.begin(), begin.end() - 1);
+        for_learning_samples(w, [&](const Sample& s) {
+            const std::uint32_t k = key_of(s);
+            if (k != UINT32_MAX) values[next[k]++] = value_of(s);
+        });
+    }
+    std::size_t count(std::size_t k) const { return begin[k + 1] - begin[k]; }
+    double median(std::size_t k) {
+        const auto first = values.begin() + begin[k], last = values.begin() + begin[k + 1];
+        const std::size_t n = count(k);
+        if (n == 0) return kNaN;
+        const auto mid = first + static_cast<std::ptrdiff_t>(n / 2);
+        std::nth_element(first, mid, last);
+        if (n % 2) return *mid;
+        return 0.5 * (static_cast<double>(*std::max_element(first, mid)) + static_cast<double>(*mid));
+    }
+};
+
 // Medians per (signal, bin) of CN0 less the satellite's offset.
 void fit_curves(Work& w, const std::vector<std::uint8_t>& learn) {
     const std::size_t nsig = w.signals.size();
-    std::vector<std::vector<float>> bins(nsig * kTemplateBins);
-    for_learning_samples(w, [&](const Sample& s) {
-        const Track& t = w.tracks[s.track];
-        if (learn[t.signal]) bins[t.signal * kTemplateBins + bin_of(s.elevation)].push_back(s.cn0 - t.offset);
-    });
+    Buckets b;
+    b.fill(
+        w, nsig * kTemplateBins,
+        [&](const Sample& s) {
+            const std::uint32_t g = w.tracks[s.track].signal;
+            return learn[g] ? static_cast<std::uint32_t>(g * kTemplateBins + bin_of(s.elevation)) : UINT32_MAX;
+        },
+        [&](const Sample& s) { return s.cn0 - w.tracks[s.track].offset; });
     for (std::size_t g = 0; g < nsig; ++g) {
         if (!learn[g]) continue;
         SignalTemplate& st = w.templ.signals[static_cast<std::size_t>(w.signals[g].template_index)];
         for (std::size_t k = 0; k < kTemplateBins; ++k) {
-            auto& v = bins[g * kTemplateBins + k];
-            st.counts[k] = v.size();
-            st.cn0[k] = v.size() >= kBinSamples ? median_in_place(v) : 0.0;
+            const std::size_t key = g * kTemplateBins + k;
+            st.counts[k] = b.count(key);
+            st.cn0[k] = b.count(key) >= kBinSamples ? b.median(key) : 0.0;
         }
         complete_curve(st.cn0, st.counts);
     }
@@ -99,32 +136,33 @@ void fit_curves(Work& w, const std::vector<std::uint8_t>& learn) {
 
 // Each track's median of CN0 less the curve.
 void fit_offsets(Work& w) {
-    std::vector<std::vector<float>> diff(w.tracks.size());
-    for_learning_samples(w, [&](const Sample& s) {
-        const Track& t = w.tracks[s.track];
-        const std::int32_t ti = w.signals[t.signal].template_index;
-        if (ti >= 0) diff[s.track].push_back(s.cn0 - static_cast<float>(template_value(w.templ.signals[ti], s.elevation)));
-    });
+    Buckets b;
+    b.fill(
+        w, w.tracks.size(),
+        [&](const Sample& s) { return w.signals[w.tracks[s.track].signal].template_index >= 0 ? s.track : UINT32_MAX; },
+        [&](const Sample& s) {
+            const std::int32_t ti = w.signals[w.tracks[s.track].signal].template_index;
+            return s.cn0 - static_cast<float>(template_value(w.templ.signals[static_cast<std::size_t>(ti)], s.elevation));
+        });
     for (std::size_t k = 0; k < w.tracks.size(); ++k)
-        w.tracks[k].offset = diff[k].size() >= kOffsetSamples ? static_cast<float>(median_in_place(diff[k])) : 0.0f;
+        w.tracks[k].offset = b.count(k) >= kOffsetSamples ? static_cast<float>(b.median(k)) : 0.0f;
 }
 
-// Floor and low elevation of each signal with a curve, from all its samples.
+// Floor and low elevation of each signal, from all its samples (they do not depend on which
+// epochs are learned from, so once per detection).
 void fit_limits(Work& w) {
     const std::size_t nsig = w.signals.size();
     std::vector<std::vector<float>> levels(nsig), elevations(nsig);
     for (const Sample& s : w.samples) {
         const std::uint32_t g = w.tracks[s.track].signal;
-        if (w.signals[g].template_index < 0) continue;
         levels[g].push_back(s.cn0);
         if (!std::isnan(s.elevation)) elevations[g].push_back(s.elevation);
     }
+    w.floor.resize(nsig);
+    w.low_elevation.resize(nsig);
     for (std::size_t g = 0; g < nsig; ++g) {
-        const std::int32_t ti = w.signals[g].template_index;
-        if (ti < 0) continue;
-        SignalTemplate& st = w.templ.signals[static_cast<std::size_t>(ti)];
-        if (!levels[g].empty()) st.floor = quantile_in_place(levels[g], 0.01);
-        if (!elevations[g].empty()) st.low_elevation = quantile_in_place(elevations[g], 0.01);
+        w.floor[g] = quantile_in_place(levels[g], 0.01);
+        w.low_elevation[g] = quantile_in_place(elevations[g], 0.01);
     }
 }
 
@@ -173,7 +211,13 @@ void learn_template(Work& w) {
     fit_offsets(w);
     fit_curves(w, learn);
     fit_offsets(w);
-    fit_limits(w);
+    if (w.floor.size() != w.signals.size()) fit_limits(w);
+    for (std::size_t g = 0; g < w.signals.size(); ++g) {
+        const std::int32_t ti = w.signals[g].template_index;
+        if (ti < 0) continue;
+        w.templ.signals[static_cast<std::size_t>(ti)].floor = w.floor[g];
+        w.templ.signals[static_cast<std::size_t>(ti)].low_elevation = std::isnan(w.low_elevation[g]) ? 0.0 : w.low_elevation[g];
+    }
 }
 
 }  // namespace tessora::detector

@@ -87,7 +87,13 @@ PyObject* outcome_object(BatchOutcome& b) {
     PyObject* type = PyExc_ValueError;
     std::string message = o.message;
     switch (o.failure) {
-        case AnalysisFailure::none: return wrap_analysis_result(std::move(o.result));
+        case AnalysisFailure::none: {
+            Ref result = Ref::steal(wrap_analysis_result(std::move(o.result)));
+            if (!result || !o.interference) return result.release();
+            Ref report = Ref::steal(wrap_interference_report(std::move(*o.interference)));
+            if (!report) return nullptr;
+            return PyTuple_Pack(2, result.get(), report.get());
+        }
         case AnalysisFailure::obs_unreadable:
             type = PyExc_OSError;
             message = std::string(kObsReadPrefix) + message;
@@ -106,8 +112,8 @@ PyObject* outcome_object(BatchOutcome& b) {
 // The pool: workers take the next job until none is left or the caller stops them.
 class Pool {
 public:
-    Pool(const std::vector<Job>& jobs, const AnalysisConfig& config, std::vector<BatchOutcome>& out)
-        : jobs_(jobs), config_(config), out_(out) {}
+    Pool(const std::vector<Job>& jobs, const AnalysisConfig& config, bool interference, std::vector<BatchOutcome>& out)
+        : jobs_(jobs), config_(config), interference_(interference), out_(out) {}
     ~Pool() { stop_and_join(); }
 
     // Starts `n` workers; false (with RuntimeError set) when no thread can be had.
@@ -152,7 +158,8 @@ private:
             BatchOutcome& b = out_[i];
             try {
                 const Job& j = jobs_[i];
-                b.outcome = analyze_files(j.obs, j.nav ? &*j.nav : nullptr, config_, stderr_progress(config_.verbose));
+                b.outcome = analyze_files(j.obs, j.nav ? &*j.nav : nullptr, config_, stderr_progress(config_.verbose),
+                                          interference_);
             } catch (const std::bad_alloc&) {
                 b.out_of_memory = true;
             }
@@ -166,6 +173,7 @@ private:
 
     const std::vector<Job>& jobs_;
     const AnalysisConfig& config_;
+    const bool interference_;
     std::vector<BatchOutcome>& out_;
     std::vector<std::thread> threads_;
     std::atomic<std::size_t> next_{0};
@@ -182,12 +190,14 @@ PyObject* analyze_many(PyObject*, PyObject* args, PyObject* kwargs) {
         PyErr_Format(PyExc_TypeError, "analyze_many() takes at most 2 positional arguments (%zd given)", npos);
         return nullptr;
     }
-    PyObject* a[7];
+    PyObject* a[8];
     static const char* const ordered[] = {"obs_paths", "nav_paths", "min_elevation", "systems",
-                                          "config", "workers", "progress"};
-    if (!bind_args("analyze_many", ordered, 7, 1, args, kwargs, a)) return nullptr;
+                                          "config", "workers", "progress", "interference"};
+    if (!bind_args("analyze_many", ordered, 8, 1, args, kwargs, a)) return nullptr;
     PyObject *obs_arg = a[0], *nav_arg = a[1], *elev_arg = a[2], *systems_arg = a[3], *config_arg = a[4],
              *workers_arg = a[5], *progress_arg = a[6];
+    bool interference = false;
+    if (!absent(a[7]) && !conv_bool(a[7], "interference", interference)) return nullptr;
 
     std::vector<std::string> obs_paths;
     if (!conv_text_list(obs_arg, "obs_paths", obs_paths)) return nullptr;
@@ -236,7 +246,7 @@ PyObject* analyze_many(PyObject*, PyObject* args, PyObject* kwargs) {
     std::vector<BatchOutcome> outcomes(n);
     if (n > 0) {
         const std::size_t pool_size = static_cast<std::size_t>(std::min<std::uint64_t>(workers ? workers : cpu_count(), n));
-        Pool pool(jobs, config, outcomes);
+        Pool pool(jobs, config, interference, outcomes);
         if (!pool.start(pool_size)) return nullptr;
         std::size_t reported = 0;
         while (reported < n) {
@@ -307,7 +317,7 @@ PyMethodDef kVisibilityTimelineDef = {
 PyMethodDef kAnalyzeManyDef = {
     "analyze_many", reinterpret_cast<PyCFunction>(analyze_many), METH_VARARGS | METH_KEYWORDS,
     "analyze_many(obs_paths, nav_paths=None, *, min_elevation=5.0, systems=None, config=None, workers=None, "
-    "progress=None)\n--\n\n"
+    "progress=None, interference=False)\n--\n\n"
     "Analyse many observation files on a pool of native threads\n"
     "\n"
     "obs_paths: a sequence of observation file paths (plain or compressed).\n"
@@ -318,8 +328,11 @@ PyMethodDef kAnalyzeManyDef = {
     "    when nav_paths is None).\n"
     "workers: number of threads, by default the number of CPUs this process may use.\n"
     "progress: a callable called with (done, total) from the calling thread as files finish.\n"
+    "interference: also run detect_interference on the same records (its elevation mask and\n"
+    "    systems from the settings; every system when they name none).\n"
     "\n"
-    "Returns a list in the order of obs_paths: for each file its AnalysisResult, or the exception\n"
+    "Returns a list in the order of obs_paths: for each file its AnalysisResult (with interference,\n"
+    "a tuple (AnalysisResult, InterferenceReport)), or the exception\n"
     "analyze_cn0 would have raised for it (OSError, ValueError). One bad file never stops the\n"
     "batch; the results equal those of analyze_cn0 run one after the other."};
 

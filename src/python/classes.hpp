@@ -7,6 +7,7 @@
 #include "cn0/config.hpp"
 #include "cn0/pipeline.hpp"
 #include "cn0/result.hpp"
+#include "interference/report.hpp"
 #include "rinex/obs_data.hpp"
 
 namespace tessora::py {
@@ -28,6 +29,10 @@ const ConfigPayload& analysis_config_of(PyObject* obj);
 
 // Wraps a record in a new RinexObsData object.
 PyObject* wrap_rinex_obs(RinexObsData&& rec);
+
+// The shared record of a RinexObsData instance (the caller has checked the type). Null with
+// RuntimeError set when the instance is mutably borrowed.
+ObsPayload obs_payload(PyObject* instance);
 
 // Module functions of the observation reader.
 extern PyMethodDef kReadRinexObsDef;
@@ -92,5 +97,20 @@ namespace tessora::py {
 
 // ------------------------------------------------------------------ interference injection
 extern PyMethodDef kInjectInterferenceDef;
+
+}  // namespace tessora::py
+
+namespace tessora::py {
+
+// ------------------------------------------------------------------ interference detector
+extern PyTypeObject* g_interference_report_type;
+extern PyTypeObject* g_interference_event_type;
+extern PyTypeObject* g_cn0_template_type;
+
+PyTypeObject* add_interference_types(PyObject* module);
+// Wraps a finished detection in a new InterferenceReport object.
+PyObject* wrap_interference_report(InterferenceReport&& report);
+
+extern PyMethodDef kDetectInterferenceDef;
 
 }  // namespace tessora::py

@@ -14,11 +14,6 @@ constexpr const char* kKeys[] = {"kind", "start", "end", "db", "profile", "steps
 
 // The shared record of a RinexObsData instance (type already checked); null with RuntimeError
 // set when the instance is mutably borrowed.
-ObsPayload obs_payload(PyObject* instance) {
-    ReadBorrow guard(borrow_of<ObsPayload>(instance));
-    if (!guard.ok()) return nullptr;
-    return payload_of<ObsPayload>(instance);
-}
 
 // Re-raises a pending TypeError, ValueError or OverflowError with `label` in front of its
 // message (keeping its type); other errors pass unchanged. Returns false.

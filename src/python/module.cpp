@@ -37,6 +37,7 @@ PyObject* init_module() {
     if (!add_analyzer_type(m.get())) return nullptr;
     if (!add_analysis_result_type(m.get())) return nullptr;
     if (!add_quality_score_type(m.get())) return nullptr;
+    if (!add_interference_types(m.get())) return nullptr;
 
     // Functions.
     PyMethodDef* functions[] = {
@@ -51,6 +52,7 @@ PyObject* init_module() {
         &kParseTleContentDef,
         &kAnalyzeManyDef,
         &kVisibilityTimelineDef,
+        &kDetectInterferenceDef,
         &kInjectInterferenceDef,
     };
     for (PyMethodDef* def : functions)

@@ -208,6 +208,12 @@ PyTypeObject* add_rinex_obs_type(PyObject* module) {
     return g_rinex_obs_type;
 }
 
+ObsPayload obs_payload(PyObject* instance) {
+    ReadBorrow guard(borrow_of<ObsPayload>(instance));
+    if (!guard.ok()) return nullptr;
+    return payload_of<ObsPayload>(instance);
+}
+
 PyObject* wrap_rinex_obs(RinexObsData&& rec) {
     auto shared = std::make_shared<const RinexObsData>(std::move(rec));
     return box_new<ObsPayload>(g_rinex_obs_type, std::move(shared));
