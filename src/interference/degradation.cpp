@@ -26,19 +26,24 @@ constexpr std::size_t kCommonModeSatellites = 4;
 
 // Robust scale of the single-signal residuals of each band, over the epochs of learning (every
 // few epochs: a scale needs tens of thousands of values, not a day's million).
-std::array<double, kBandCount> residual_scales(const Work& w) {
-    std::array<std::vector<double>, kBandCount> r;
+std::array<double, kBandCount> residual_scales(Work& w) {
+    std::array<std::vector<double>, kBandCount> r, margin;
     const std::size_t step = w.samples.size() / 50000 + 1;
     for (std::size_t e = 0; e < w.order.size(); e += step) {
         if (w.excluded[e]) continue;
         for (std::uint32_t i = w.epoch_begin[e]; i < w.epoch_begin[e + 1]; ++i) {
             const Sample& s = w.samples[i];
             if (std::isnan(s.expected)) continue;
-            r[static_cast<std::size_t>(w.signals[w.tracks[s.track].signal].band)].push_back(s.expected - s.cn0);
+            const std::uint32_t g = w.tracks[s.track].signal;
+            r[static_cast<std::size_t>(w.signals[g].band)].push_back(s.expected - s.cn0);
+            margin[static_cast<std::size_t>(w.signals[g].band)].push_back(s.expected - w.floor[g]);
         }
     }
     std::array<double, kBandCount> out{};
-    for (std::size_t b = 0; b < kBandCount; ++b) out[b] = r[b].empty() ? kNaN : robust_scale(std::move(r[b])).sigma;
+    for (std::size_t b = 0; b < kBandCount; ++b) {
+        out[b] = r[b].empty() ? kNaN : robust_scale(std::move(r[b])).sigma;
+        w.bands[b].margin = margin[b].empty() ? kNaN : median_in_place(margin[b]);
+    }
     return out;
 }
 
@@ -95,7 +100,6 @@ void standardise(const Work& w, const std::vector<double>& v, std::vector<double
 
 void measure_bands(Work& w) {
     const std::size_t ne = w.order.size();
-    const std::array<double, kBandCount> sigma_r = residual_scales(w);
     for (BandWork& bw : w.bands) {
         bw = BandWork{};
         bw.degradation.assign(ne, kNaN);
@@ -103,6 +107,7 @@ void measure_bands(Work& w) {
         bw.lost.assign(ne, 0);
         bw.slope.assign(ne, kNaN);
     }
+    const std::array<double, kBandCount> sigma_r = residual_scales(w);
     std::vector<double> flat_raw[kBandCount];
     for (auto& f : flat_raw) f.assign(ne, kNaN);
 

@@ -218,6 +218,18 @@ std::vector<std::size_t> affected_bands(const Work& w, std::size_t first, std::s
     return out;
 }
 
+// Heavy jamming flattens the elevation pattern too, crushing every signal against the receiver's
+// floor; a spoofer brings its signals to one power well above it. A flat run during which some
+// band lost more than half its usual room above the floor is left to the jamming events.
+bool jammed(const Work& w, const Run& run) {
+    for (const BandWork& bw : w.bands) {
+        if (!bw.present || std::isnan(bw.margin)) continue;
+        const double level = mean_over(bw.degradation, run.first, run.last);
+        if (level >= 0.5 * bw.margin) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 std::vector<FoundEvent> find_events(const Work& w, const std::optional<double>& threshold_db) {
@@ -228,30 +240,25 @@ std::vector<FoundEvent> find_events(const Work& w, const std::optional<double>& 
         const auto r = threshold_db ? runs_of(w, b, bw.degradation, *threshold_db, *threshold_db / 2)
                                     : runs_of(w, b, bw.z, bw.trigger, bw.release);
         jam.insert(jam.end(), r.begin(), r.end());
-        // Heavy jamming flattens the pattern too, crushing every signal against the receiver's
-        // floor; a spoofer brings its signals at or above their usual power. A flat run whose
-        // degradation passes the band's trigger level is left to the jamming events.
-        const double jam_level = bw.centre + bw.trigger * bw.noise;
         for (const Run& run : runs_of(w, b, bw.flatness, bw.flat_trigger, bw.flat_release)) {
             const double slope = mean_over(bw.slope, run.first, run.last);
-            const double level = mean_over(bw.degradation, run.first, run.last);
-            if (!std::isnan(slope) && slope < kFlatSlope && !(level >= jam_level)) spoof.push_back(run);
+            if (!std::isnan(slope) && slope < kFlatSlope && !jammed(w, run)) spoof.push_back(run);
         }
     }
     std::vector<FoundEvent> out;
+    const auto spoof_groups = group_runs(spoof);
     for (const auto& g : group_runs(jam)) {
         std::size_t first = g.front().first, last = g.front().last;
         for (const Run& r : g) last = std::max(last, r.last);
-        out.push_back(make_event(w, first, last, affected_bands(w, first, last, g), false));
+        // Signals brought to one power shift the band's level as well: a spoofing-like window
+        // explains a degradation found over it.
+        bool spoofed = false;
+        for (const auto& sg : spoof_groups)
+            for (const Run& r : sg) spoofed = spoofed || (r.first <= last && first <= r.last);
+        if (!spoofed) out.push_back(make_event(w, first, last, affected_bands(w, first, last, g), false));
     }
-    const std::size_t jamming = out.size();
-    for (const auto& g : group_runs(spoof)) {
+    for (const auto& g : spoof_groups) {
         std::size_t first = g.front().first, last = g.front().last;
-        for (const Run& r : g) last = std::max(last, r.last);
-        // A jammer strong enough to crush the signals against the floor flattens them as well.
-        bool jammed = false;
-        for (std::size_t k = 0; k < jamming; ++k) jammed = jammed || (out[k].first <= last && first <= out[k].last);
-        if (jammed) continue;
         std::vector<std::size_t> bands;
         for (const Run& r : g) {
             last = std::max(last, r.last);

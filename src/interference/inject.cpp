@@ -28,21 +28,6 @@ bool active(const Injection& j) {
 
 bool in_window(const Injection& j, double t) { return t >= j.start && t < j.end; }
 
-// Seconds from b to a, the same as seconds_between but without its rounding: a Julian date of
-// today carries the time of day to about 40 microseconds only, so an epoch lying exactly on a
-// window's edge would fall on either side of it. Whole days and the seconds of the day are
-// subtracted apart instead, which is exact for the times a receiver writes.
-double seconds_after(const EpochTime& a, const EpochTime& b) {
-    auto midnight = [](EpochTime t) {
-        t.hour = t.minute = 0;
-        t.second = 0.0;
-        return t;
-    };
-    auto of_day = [](const EpochTime& t) { return t.hour * 3600.0 + t.minute * 60.0 + t.second; };
-    const double days = julian_date(midnight(a)) - julian_date(midnight(b));
-    return days * 86400.0 + (of_day(a) - of_day(b));
-}
-
 BandMask mask_of(const Injection& j) {
     BandMask m{};
     if (j.bands.empty()) {
@@ -247,7 +232,7 @@ RinexObsData inject_interference(const RinexObsData& obs, const std::vector<Inje
     std::vector<const ActiveSpoofer*> spoofing;
 
     for (const Epoch& e : obs.epochs) {
-        const double t = seconds_after(e.time, t0);
+        const double t = exact_seconds_between(e.time, t0);
         // Noise powers of overlapping jammers add: dN = 10 log10(1 + sum of J0/N0).
         std::array<double, kSlots> ratio{};
         for (const ActiveJammer& a : jammers) {
@@ -297,7 +282,7 @@ RinexObsData inject_interference(const RinexObsData& obs, const std::vector<Inje
             out.sat_entries.push_back(ns);
             ++ne.sat_count;
         }
-        if (ne.sat_count > 0) out.epochs.push_back(ne);
+        out.epochs.push_back(ne);
     }
     return out;
 }

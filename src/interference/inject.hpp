@@ -49,7 +49,8 @@ struct InjectionOptions {
 };
 
 // A new record: `obs` with the injections applied, jammers first, then spoofers in their order.
-// Lost signals, then satellites and epochs left with nothing, are removed; everything else
+// Lost signals, then satellites left with nothing, are removed; an epoch left with nothing stays,
+// without satellites, as a receiver that tracks nothing still writes its epochs. Everything else
 // (header, code tables, satellite names, indicators and the order of epochs, satellites and
 // observations) is kept. An injection whose window is not finite, starts before 0 or is empty,
 // or a jammer whose db is not a positive number, does nothing. Statistics behind the defaults

@@ -29,7 +29,7 @@ void order_epochs(Work& w) {
     w.timestamps.resize(ne);
     for (std::size_t i = 0; i < ne; ++i) {
         const Epoch& ep = obs.epochs[w.order[i]];
-        w.seconds[i] = ne ? seconds_between(ep.time, obs.epochs[w.order[0]].time) : 0.0;
+        w.seconds[i] = exact_seconds_between(ep.time, obs.epochs[w.order[0]].time);
         w.timestamps[i] = epoch_text(ep.time);
     }
 }

@@ -49,6 +49,7 @@ struct BandWork {
     std::vector<double> slope;        // regression slope of CN0 on its expectation
     double typical_count = 0.0;
     double centre = 0.0, noise = 0.0;
+    double margin = 0.0;  // median of (expected - floor) over the band's signals: their room above the floor
     double trigger = 0.0, release = 0.0;            // levels of z
     double flat_trigger = 0.0, flat_release = 0.0;  // levels of flatness
     bool present = false;

@@ -37,4 +37,17 @@ inline double seconds_between(const EpochTime& a, const EpochTime& b) {
     return (julian_date(a) - julian_date(b)) * 86400.0;
 }
 
+// The same as seconds_between without its rounding: a Julian date of today carries the time of
+// day to about 40 microseconds only. Whole days and the seconds of the day are subtracted apart,
+// which is exact for the times a receiver writes.
+inline double exact_seconds_between(const EpochTime& a, const EpochTime& b) {
+    const auto midnight = [](EpochTime t) {
+        t.hour = t.minute = 0;
+        t.second = 0.0;
+        return t;
+    };
+    const auto of_day = [](const EpochTime& t) { return t.hour * 3600.0 + t.minute * 60.0 + t.second; };
+    return (julian_date(midnight(a)) - julian_date(midnight(b))) * 86400.0 + (of_day(a) - of_day(b));
+}
+
 }  // namespace tessora
