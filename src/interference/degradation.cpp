@@ -87,7 +87,7 @@ void standardise(const Work& w, const std::vector<double>& v, std::vector<double
     std::vector<double> learn;
     for (std::size_t e = 0; e < v.size(); ++e)
         if (!w.excluded[e] && !std::isnan(v[e])) learn.push_back(v[e]);
-    const RobustScale rs = robust_scale(std::move(learn));
+    const RobustScale rs = robust_scale(std::move(learn), w.second_pass);
     centre = std::isnan(rs.centre) ? 0.0 : rs.centre;
     // A scale of zero (identical values throughout, as in made-up data) still standardises.
     scale = std::isnan(rs.sigma) ? 1.0 : std::max(rs.sigma, 1e-3);

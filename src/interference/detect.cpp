@@ -189,6 +189,7 @@ InterferenceReport detect_interference(const RinexObsData& obs, const Navigation
     // Learning needs most of the recording: when the first pass's events cover more than half of
     // it, there is no clean part to learn from and they stand as found.
     if (2 * excluded > w.excluded.size()) std::fill(w.excluded.begin(), w.excluded.end(), 0);
+    w.second_pass = true;
     const auto found = candidates.empty() ? candidates : run_pass(w, options, true);
 
     r.mode = mode_of(w);

@@ -21,14 +21,16 @@ struct TrackSeries {
     std::vector<std::uint32_t> epoch;
 };
 
-// Median of the values of `ts` within `half` seconds of position i, epochs of learning only.
+// Median of the values of `ts` within `half` seconds of position i, epochs of learning only,
+// leaving out the value at i itself: a value that sets its own expectation ties with it (CN0 is
+// written in steps of a quarter or a whole dB), and the ties would shrink the noise measured.
 double window_median(const Work& w, const TrackSeries& ts, std::size_t i, double half, std::vector<float>& scratch) {
     scratch.clear();
     const double t = w.seconds[ts.epoch[i]];
     std::size_t a = i;
     while (a > 0 && t - w.seconds[ts.epoch[a - 1]] <= half) --a;
     for (std::size_t k = a; k < ts.sample.size() && w.seconds[ts.epoch[k]] - t <= half; ++k)
-        if (!w.excluded[ts.epoch[k]]) scratch.push_back(w.samples[ts.sample[k]].cn0);
+        if (k != i && !w.excluded[ts.epoch[k]]) scratch.push_back(w.samples[ts.sample[k]].cn0);
     return scratch.size() >= kBaselineValues ? median_in_place(scratch) : kNaN;
 }
 

@@ -59,11 +59,13 @@ inline double trimmed_sigma(std::vector<double> v) {
 // values. The scale is the larger of the MAD's and half the central 68 % range, both immune to
 // a block of outliers (a long event) up to a sixth of the values; values that mostly tie
 // (quantised CN0) can leave both at zero, and then the trimmed standard deviation stands in.
+// With `trimmed`, for values known to hold no event, the scale is at least the trimmed standard
+// deviation, which also feels the shoulders of the distribution.
 struct RobustScale {
     double centre = kNaN;
     double sigma = kNaN;
 };
-inline RobustScale robust_scale(std::vector<double> v) {
+inline RobustScale robust_scale(std::vector<double> v, bool trimmed_floor = false) {
     RobustScale r;
     if (v.empty()) return r;
     const double q16 = quantile_in_place(v, 0.15866), q84 = quantile_in_place(v, 0.84134);
@@ -71,7 +73,7 @@ inline RobustScale robust_scale(std::vector<double> v) {
     r.centre = median_in_place(v);
     for (double& x : v) x = std::fabs(x - r.centre);
     r.sigma = std::max(kMadToSigma * median_in_place(v), 0.5 * (q84 - q16));
-    if (!(r.sigma > 1e-9) && trimmed > 0.0) r.sigma = trimmed;
+    if ((trimmed_floor || !(r.sigma > 1e-9)) && trimmed > r.sigma) r.sigma = trimmed;
     return r;
 }
 

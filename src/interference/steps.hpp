@@ -69,6 +69,7 @@ struct Work {
     std::size_t nsat = 0;
     bool any_elevation = false;
     std::vector<std::uint8_t> excluded;     // ordered epochs left out of learning (events of pass 1)
+    bool second_pass = false;
     std::vector<double> floor;              // per signal: the weakest level the receiver holds it at
     std::vector<double> low_elevation;      // per signal: below this it is seldom tracked (NaN: unknown)
     CN0Template templ;
