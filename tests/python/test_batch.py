@@ -27,7 +27,7 @@ def files(tmp_path):
 
 def test_signature_and_registration():
     assert t.analyze_many.__text_signature__ == ("(obs_paths, nav_paths=None, *, min_elevation=5.0, systems=None, "
-                                                 "config=None, workers=None, progress=None)")
+                                                 "config=None, workers=None, progress=None, interference=False)")
     assert str(inspect.signature(t.analyze_many)).startswith("(obs_paths, nav_paths=None, *, min_elevation=5.0")
     assert t.analyze_many.__doc__.startswith("Analyse many observation files on a pool of native threads")
     assert list(vars(t))[-1] == "analyze_many" or "analyze_many" in t.__all__

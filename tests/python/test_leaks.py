@@ -214,7 +214,49 @@ def analysis_calls(tmp):
     yield "QualityScore.__repr__", lambda: repr(q)
 
 
-PROVIDERS = [obs_calls, nav_calls, config_calls, analysis_calls, tle_calls]
+def interference_calls(tmp):
+    root = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "sample")
+    obs_path = os.path.join(root, "SMPL00DNK_R_20240650700_01H_30S_MO.rnx")
+    nav_path = os.path.join(root, "SMPL00DNK_R_20240650700_01H_MN.rnx")
+    small = str(tmp / "leak.obs")
+    obs, nav = t.read_rinex_obs(obs_path), t.read_navigation(nav_path)
+    rep = t.detect_interference(obs, nav)
+    event, tpl = rep.events[0], rep.template
+    text = tpl.to_json()
+    yield "detect_interference", lambda: t.detect_interference(small, min_elevation=10.0, systems=["G"])
+    yield "detect_interference", lambda: t.detect_interference(t.read_rinex_obs(small), threshold_db=3.0,
+                                                               template=tpl)
+    yield "detect_interference", lambda: expect_error(t.detect_interference, small + ".missing")
+    yield "detect_interference", lambda: expect_error(t.detect_interference, small, small + ".nav")
+    yield "detect_interference", lambda: expect_error(t.detect_interference, small, threshold_db=-1.0)
+    yield "detect_interference", lambda: expect_error(t.detect_interference, small, template=rep)
+    yield "detect_interference", lambda: expect_error(t.detect_interference, 3)
+    yield "analyze_many", lambda: t.analyze_many([small, small + ".missing"], interference=True, workers=1)
+    yield "_inject_interference", lambda: t._inject_interference(obs, [{"start": 60, "end": 600, "db": 6}])
+    yield "_inject_interference", lambda: expect_error(t._inject_interference, obs, [{"start": 60, "dB": 6}])
+    yield "CN0Template.from_json", lambda: t.CN0Template.from_json(text)
+    yield "CN0Template.from_json", lambda: expect_error(t.CN0Template.from_json, text[:-5])
+    yield "CN0Template.from_json", lambda: expect_error(t.CN0Template.from_json, '{"station": 1}')
+    yield "CN0Template.curve", lambda: tpl.curve("G", "S1C")
+    yield "CN0Template.curve", lambda: expect_error(tpl.curve, "G")
+    for o in (rep, event, tpl):
+        cls = type(o)
+        yield cls.__name__, (lambda c=cls: expect_error(c))  # built by the detector only
+        for name in [n for n in vars(cls) if not n.startswith("_") and n not in ("curve", "from_json")]:
+            attr = getattr(cls, name)
+            if callable(attr):
+                yield f"{cls.__name__}.{name}", (lambda o=o, n=name: getattr(o, n)())
+            else:
+                yield f"{cls.__name__}.{name}", (lambda o=o, n=name: getattr(o, n))
+                yield f"{cls.__name__}.{name}", (lambda o=o, n=name: _expect_attribute_error(o, n))
+        state = o.__reduce__()[1][0]
+        yield f"{cls.__name__}.__reduce__", (lambda o=o: o.__reduce__())
+        yield "_from_state", (lambda c=cls, s=state: c._from_state(s))
+        yield "_from_state", (lambda c=cls, s=state: expect_error(c._from_state, s[:-3]))
+        yield f"{cls.__name__}.__repr__", (lambda o=o: repr(o))
+
+
+PROVIDERS = [obs_calls, nav_calls, config_calls, analysis_calls, tle_calls, interference_calls]
 
 
 def public_callables():
