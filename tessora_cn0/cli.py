@@ -1,8 +1,10 @@
 """The ``tessora-cn0`` command (also ``python -m tessora_cn0``).
 
 Subcommands:
-  report OBS   grade one recording, print a short summary, optionally write JSON and an HTML report
-  batch OBS... grade many recordings on native threads, one CSV summary row per file
+  report OBS   grade one recording, print the interference verdict and a short summary, optionally
+               write JSON and an HTML report
+  batch OBS... grade many recordings on native threads, one CSV summary row per file (with the
+               interference detector's events)
   info OBS     the observation file's summaries (header, satellites, observables)
 
 Exit status: 0 on success, 1 when a file could not be read or written (one line on stderr naming
@@ -14,7 +16,7 @@ import os
 import sys
 
 import tessora_cn0 as _t
-from tessora_cn0._summary import COLUMNS, summary_row
+from tessora_cn0._summary import COLUMNS, summary_row, verdict_lines
 
 PROG = "tessora-cn0"
 
@@ -80,6 +82,13 @@ def _analyze(obs, nav, min_elevation, systems):
         raise _Failure(*_culprit(exc, obs, nav)) from None
 
 
+def _detect(obs, nav, min_elevation, systems):
+    try:
+        return _t.detect_interference(obs, nav, min_elevation=min_elevation, systems=systems)
+    except (OSError, ValueError) as exc:
+        raise _Failure(*_culprit(exc, obs, nav)) from None
+
+
 def _write_text(path, text):
     if path == "-":
         sys.stdout.write(text)
@@ -130,8 +139,20 @@ def format_summary(result):
     return "\n".join(lines) + "\n"
 
 
+def format_verdict(report):
+    """The interference detector's verdict ``report`` prints before the summary: a headline and one
+    line per event."""
+    dash = "–"
+    try:
+        dash.encode(getattr(sys.stdout, "encoding", None) or "ascii")
+    except (UnicodeEncodeError, LookupError):
+        dash = "-"
+    return "\n".join(verdict_lines(report, dash)) + "\n"
+
+
 def _cmd_report(args):
     result = _analyze(args.obs, args.nav, args.min_elevation, args.systems)
+    interference = _detect(args.obs, args.nav, args.min_elevation, args.systems)
     if args.html:
         try:
             from tessora_cn0 import report
@@ -139,12 +160,12 @@ def _cmd_report(args):
             raise _Failure(args.html, f"the HTML report needs matplotlib ({exc}); "
                                       "install it with: pip install 'tessora_cn0[report]'") from None
         html = report.render_html(result, obs_path=args.obs, nav_path=args.nav,
-                                  min_elevation=args.min_elevation)
+                                  min_elevation=args.min_elevation, interference=interference)
         _write_text(args.html, html)
     if args.json:
         _write_text(args.json, result.to_json_pretty() if args.pretty else result.to_json())
     if args.json != "-" and args.html != "-":
-        sys.stdout.write(format_summary(result))
+        sys.stdout.write(format_verdict(interference) + "\n" + format_summary(result))
     return 0
 
 
@@ -190,7 +211,7 @@ def _cmd_batch(args):
     progress = _Progress(sys.stderr, sys.stderr.isatty())
     try:
         results = _t.analyze_many(args.obs, navs, min_elevation=args.min_elevation, systems=args.systems,
-                                  workers=args.workers, progress=progress)
+                                  workers=args.workers, progress=progress, interference=True)
     finally:
         progress.close()
     nav_list = navs if isinstance(navs, list) else [navs] * len(args.obs)
@@ -267,7 +288,8 @@ def build_parser():
                        help="constellations to analyse: RINEX letters or names, e.g. G,E or GPS,Galileo (default all)")
 
     p = sub.add_parser("report", help="grade one recording and write its JSON and/or HTML report",
-                       description="Grade one recording: print grade, score, flags, confirmation and the "
+                       description="Grade one recording: print the interference detector's verdict, then "
+                                   "grade, score, the CN0-drop detector's flags, confirmation and the "
                                    "constellation table; optionally write the JSON result and an HTML report.")
     p.add_argument("obs", metavar="OBS", help="RINEX observation file")
     p.add_argument("--nav", metavar="NAV", help="broadcast navigation file (enables the visibility check)")
@@ -279,7 +301,8 @@ def build_parser():
 
     p = sub.add_parser("batch", help="grade many recordings, one CSV summary row per file",
                        description="Grade many recordings on native threads and write one CSV summary row per "
-                                   "file. Exit status 1 if any file failed; its row carries the error.")
+                                   "file, the interference detector's events included. Exit status 1 if any file "
+                                   "failed; its row carries the error.")
     p.add_argument("obs", metavar="OBS", nargs="+", help="RINEX observation files")
     p.add_argument("--nav", metavar="NAV", nargs="+", help="one navigation file for all, or one per OBS")
     common(p)

@@ -5,11 +5,14 @@
     tessora_cn0.report.write_html("report.html", result, obs_path=obs, nav_path=nav)
 
 The page holds its images as embedded PNG (no network access is needed to view it) and is
-well-formed XML as well as HTML. It shows a polar skyplot of the satellite traces coloured by CN0,
-the azimuth/elevation mean-CN0 heatmap, mean CN0 and satellite count over time with the anomaly
-intervals marked, predicted against observed satellites over time (when navigation data was given
-and the files are named), and the tables: file, quality, flags, constellations, visibility and
-anomalies.
+well-formed XML as well as HTML. Given the recording's interference report (or its file), it
+states the interference detector's verdict: its events, the station's CN0-against-elevation
+template per band over the data it was learned from, and every band's degradation over time
+against its trigger level. Then come the CN0-drop detector's flags, a polar skyplot of the
+satellite traces coloured by CN0, the azimuth/elevation mean-CN0 heatmap, mean CN0 and satellite
+count over time with the anomaly intervals marked, predicted against observed satellites over time
+(when navigation data was given and the files are named), and the tables: file, quality, flags,
+constellations, visibility and anomalies.
 
 matplotlib is used through its object interface only (no pyplot), so rendering neither changes the
 caller's backend nor opens windows.
@@ -24,6 +27,8 @@ import numpy as np
 from matplotlib.figure import Figure
 from matplotlib.colors import Normalize
 
+from tessora_cn0._summary import MODE_NAMES, verdict_lines
+
 __all__ = ["render_html", "write_html", "MAX_SKYPLOT_POINTS", "MAX_ANOMALY_ROWS"]
 
 # A daily multi-GNSS file holds several hundred thousand sky points; beyond this many the skyplot
@@ -35,6 +40,10 @@ MAX_LABELLED_TRACES = 40
 MAX_ANOMALY_ROWS = 500
 
 _SEVERITY_COLOURS = {"critical": "#d62728", "high": "#ff7f0e", "low": "#e5c02a"}
+# Display order of the detector's bands (by carrier, high to low), for bands the report has a
+# template of but no series.
+_BAND_ORDER = ("S", "G1", "L1", "B1I", "E6", "G2", "L2", "E5b", "G3", "E5", "L5")
+_KIND_COLOURS = {"wideband": "#d62728", "band-limited": "#ff7f0e", "spoofing-like": "#9467bd"}
 _CN0_NORM = (20.0, 55.0)  # colour scale of the sky views, dB-Hz: typical range of GNSS CN0
 _DPI = 100
 
@@ -61,6 +70,7 @@ figure { margin: 0.5em 0; }
 figcaption { font-size: 0.85em; color: #555; }
 img { max-width: 100%; height: auto; }
 .note { font-size: 0.85em; color: #555; }
+p.verdict { font-size: 1.05em; font-weight: bold; margin: 0.3em 0; }
 """
 
 
@@ -286,6 +296,133 @@ def _visibility_plot(timeline):
     return _png(fig)
 
 
+def _interference_axis(report):
+    """(x values, x label, converter of an epoch text to x, width of one epoch) of a report."""
+    stamps = report.timestamps
+    xs = _times(stamps)
+    if xs is not None:
+        step = float(np.median(np.diff(xs))) if len(xs) > 1 else 30.0 / 86400.0
+
+        def to_x(s):
+            t = _times([s])
+            return None if t is None else float(t[0])
+        return xs, "time (UTC)", to_x, step
+    index = {s: float(i) for i, s in enumerate(stamps)}
+    return np.arange(len(stamps), dtype=float), "epoch", index.get, 1.0
+
+
+def _template_grid(report):
+    """Expected CN0 against elevation per band: the sampled data in grey, a curve per signal."""
+    curves, blank = {}, []
+    for system, code in report.template.signals:
+        c = report.template.curve(system, code)
+        if c is None:
+            continue
+        if any(c["counts"]):
+            curves.setdefault(c["band"], []).append((f"{system} {code}", c))
+        else:  # filled in entirely: it says nothing about the antenna
+            blank.append(f"{system} {code}")
+    rank = {b: i for i, b in enumerate(_BAND_ORDER)}
+    bands = sorted(set(report.bands) | set(report.clouds) | set(curves), key=lambda b: (rank.get(b, 99), b))
+    rows = max(1, math.ceil(len(bands) / 4))
+    cols = max(1, math.ceil(len(bands) / rows))
+    fig = Figure(figsize=(10.0, 0.7 + 2.45 * rows))
+    fig.subplots_adjust(left=0.07, right=0.99, top=1.0 - 0.45 / (0.7 + 2.45 * rows),
+                        bottom=0.35 / (0.7 + 2.45 * rows), wspace=0.18, hspace=0.42)
+    axes = np.atleast_1d(fig.subplots(rows, cols, sharex=True, sharey=True, squeeze=False)).ravel()
+    colours = ["#1f77b4", "#2ca02c", "#ff7f0e", "#9467bd", "#8c564b", "#e377c2", "#17becf", "#bcbd22"]
+    lows, highs = [], []
+    for ax, band in zip(axes, bands):
+        cloud = report.clouds.get(band)
+        if cloud and cloud["cn0"]:
+            ax.scatter(cloud["elevation"], cloud["cn0"], s=2, color="#9a9a9a", alpha=0.45, linewidths=0,
+                       rasterized=True)
+        for i, (name, c) in enumerate(curves.get(band, [])):
+            colour = colours[i % len(colours)]
+            el, cn0 = np.asarray(c["elevation"], float), np.asarray(c["cn0"], float)
+            learned = np.where(np.asarray(c["counts"]) > 0, cn0, np.nan)
+            ax.plot(el, cn0, color=colour, lw=0.8, ls=":")
+            ax.plot(el, learned, color=colour, lw=1.6, label=name)
+        if curves.get(band):
+            ax.legend(loc="lower right", fontsize=6.5, handlelength=1.2, borderpad=0.3, labelspacing=0.2)
+        judged = band in report.series
+        ax.set_title(band if judged else f"{band} (not judged)", fontsize=9, pad=3,
+                     color="#222" if judged else "#777")
+        # The template's range, not the dropouts': a few values near 0 dB-Hz would flatten every curve.
+        values = [v for _, c in curves.get(band, []) for v in c["cn0"]]
+        if cloud and cloud["cn0"]:
+            values += list(np.percentile(cloud["cn0"], [1, 99]))
+        if values:
+            lows.append(min(values))
+            highs.append(max(values))
+        ax.grid(alpha=0.3)
+        ax.set_xlim(0, 90)
+        ax.set_xticks(range(0, 91, 15))
+    if lows:
+        axes[0].set_ylim(max(0.0, min(lows) - 5.0), max(highs) + 3.0)
+    for ax in axes[len(bands):]:
+        ax.set_axis_off()
+    for ax in axes[:len(bands)]:
+        ax.tick_params(labelsize=7, labelbottom=True)
+    for r in range(rows):
+        axes[r * cols].set_ylabel("CN0 (dB-Hz)", fontsize=8)
+    for ax in axes[max(0, len(bands) - cols):len(bands)]:
+        ax.set_xlabel("elevation (°)", fontsize=8)
+    if not bands:
+        _empty(axes[0], "no band with CN0")
+    fig.suptitle("CN0 against elevation per band: sampled data (grey) and the template of each signal",
+                 fontsize=10)
+    return _png(fig), blank
+
+
+def _degradation_plot(report):
+    """Each band's common-mode degradation over time, its trigger level dashed, the events shaded."""
+    xs, label, to_x, width = _interference_axis(report)
+    bands = [b for b in report.bands if b in report.series]
+    n = max(1, len(bands))
+    height = 0.9 + 0.95 * n
+    fig = Figure(figsize=(10.0, height))
+    fig.subplots_adjust(left=0.075, right=0.83, top=1.0 - 0.4 / height, bottom=0.55 / height, hspace=0.12)
+    axes = np.atleast_1d(fig.subplots(n, 1, sharex=True, squeeze=False)).ravel()
+    spans = []
+    for e in report.events:
+        start, end = to_x(e.start), to_x(e.end)
+        if start is not None and end is not None:
+            spans.append((start, max(end, start) + width, e.kind))
+    for ax, band in zip(axes, bands):
+        s = report.series[band]
+        y = np.asarray(s["degradation"], dtype=float)
+        m = min(len(xs), len(y))
+        ax.plot(xs[:m], y[:m], color="#1f77b4", lw=0.8, label="degradation")
+        ax.axhline(s["threshold_db"], color="#d62728", lw=0.9, ls="--", label="trigger level")
+        ax.axhline(0.0, color="#777", lw=0.5)
+        ax.text(0.004, 0.93, band, transform=ax.transAxes, ha="left", va="top", fontsize=8, fontweight="bold",
+                bbox=dict(facecolor="white", edgecolor="none", alpha=0.8, pad=1.0))
+        ax.tick_params(labelsize=7)
+        ax.grid(alpha=0.3)
+    kinds = []
+    for start, end, kind in spans:
+        colour = _KIND_COLOURS.get(kind, "#999")
+        # Spoofing-like events are hatched, so that one over a jamming event stays visible.
+        style = (dict(facecolor="none", edgecolor=colour, hatch="///", lw=0) if kind == "spoofing-like"
+                 else dict(facecolor=colour, alpha=0.25, lw=0))
+        for ax in axes[:len(bands)]:
+            ax.axvspan(start, end, label=f"{kind} event" if ax is axes[0] and kind not in kinds else None, **style)
+        if kind not in kinds:
+            kinds.append(kind)
+    if bands:
+        axes[0].legend(loc="upper left", bbox_to_anchor=(1.01, 1.0), fontsize=8)
+        if len(xs):
+            axes[0].set_xlim(xs[0], xs[-1] + width)
+    else:
+        _empty(axes[0], "no band with CN0")
+    axes[-1].set_xlabel(label)
+    _date_axis(axes[-1], label.startswith("time"))
+    fig.supylabel("degradation (dB)", fontsize=9, x=0.015)
+    fig.suptitle("Common-mode CN0 degradation per band, trigger level dashed, events shaded", fontsize=10)
+    return _png(fig)
+
+
 # ----------------------------------------------------------------------------------------------
 # HTML
 
@@ -324,14 +461,65 @@ def _figure(png, alt, caption):
             f"<figcaption>{_e(caption)}</figcaption></figure>")
 
 
-def render_html(result, *, obs_path=None, nav_path=None, min_elevation=5.0, title=None,
-                max_skyplot_points=MAX_SKYPLOT_POINTS):
+def _interference_section(report):
+    """The interference detector's verdict, its events and its two figures."""
+    lines = verdict_lines(report)
+    parts = ["<h2>Interference verdict</h2>",
+             f'<p data-key="interference_verdict"><b>{_e(lines[0])}</b></p>']
+    if report.reason:
+        return parts
+    parts.append('<p class="note">The detector compares every band\'s CN0 with what the station\'s '
+                 "CN0-against-elevation template expects, and follows the drop shared by the band's "
+                 "satellites; an event starts where that drop passes the band's trigger level, which is "
+                 "set from the recording's own noise.</p>")
+    rows = [("interference_events", "Events", len(report.events), "num"),
+            ("interference_mode", "Expectation", MODE_NAMES.get(report.mode, report.mode), ""),
+            ("interference_bands", "Bands", ", ".join(report.bands), ""),
+            ("interference_signals", "Signals (satellite, code)", report.signals, "num"),
+            ("trigger_sigma", "Trigger (sigma)", f"{report.trigger_sigma:.1f}", "num")]
+    if report.threshold_db is not None:
+        rows.append(("threshold_db", "Fixed threshold (dB)", f"{report.threshold_db:g}", "num"))
+    parts.append(_kv_table(rows))
+    if report.events:
+        parts.append(_grid_table(
+            "interference_events",
+            ["Kind", "Start", "End", "Duration (s)", "Peak (dB)", "Peak time", "Degradation by band (dB)",
+             "Systems", "Satellites affected", "Satellites lost"],
+            [[e.kind, e.start, e.end, f"{e.duration:g}", f"{e.peak_degradation_db:.1f}", e.peak_time,
+              ", ".join(f"{b} {d:.1f}" for b, d in e.degradation_db.items()), ", ".join(e.systems),
+              ", ".join(e.satellites_affected), ", ".join(e.satellites_lost) or "none"]
+             for e in report.events], numeric=(3, 4), nowrap=(1, 2, 5)))
+    t = report.template
+    png, blank = _template_grid(report)
+    caption = (f"Template of {len(t.signals)} signals learned from {t.start_time} to {t.end_time}: solid where it "
+               "rests on data, dotted where it was filled in from the neighbouring bins. Grey: a sample of the "
+               "CN0 values it was learned from. A band is not judged when it never had 4 satellites at once.")
+    if blank:
+        caption += f" Not drawn, no elevation bin with data: {', '.join(blank)}."
+    parts.append(_figure(png, "CN0 against elevation per band with the template", caption))
+    parts.append(_figure(_degradation_plot(report), "Degradation per band over time",
+                         "Degradation: how far the band's satellites sit below the template together, in dB. "
+                         "Dashed: the band's trigger level. Shaded: the events by kind (red wideband, "
+                         "orange band-limited, purple hatching spoofing-like)."))
+    return parts
+
+
+def render_html(result, *, obs_path=None, nav_path=None, min_elevation=5.0, systems=None, title=None,
+                max_skyplot_points=MAX_SKYPLOT_POINTS, interference=None):
     """The HTML report of an AnalysisResult, as a str.
 
     obs_path and nav_path, when both are given and the result has a visibility prediction, add the
     plot of predicted against observed satellites over time (recomputed from the files at
     min_elevation, the mask the analysis used).
+
+    interference, an InterferenceReport of the same recording, adds the interference detector's
+    verdict above the CN0-drop detector's flags. Without it, and with obs_path, the report is
+    computed from the files at min_elevation for systems (None: all), as the analysis was.
     """
+    if interference is None and obs_path is not None:
+        import tessora_cn0
+        interference = tessora_cn0.detect_interference(obs_path, nav_path, min_elevation=min_elevation,
+                                                        systems=systems)
     blocks = _blocks(result)
     q, summary, vis = blocks["quality_score"], blocks["summary"], blocks["visibility"] or {}
     station = result.station_name or "(no marker name)"
@@ -351,6 +539,8 @@ def render_html(result, *, obs_path=None, nav_path=None, min_elevation=5.0, titl
     parts.append(f'<p><span class="grade {grade_cls}" data-key="grade">{_e(grade)}</span>'
                  f'<span class="headline">Score <b data-key="score">{result.score:.1f}</b> of 100: '
                  f"{_e(result.summary)}</span></p>")
+    if interference is not None:
+        parts.append(f'<p class="verdict">{_e(verdict_lines(interference)[0])}</p>')
 
     # File
     parts.append("<h2>Recording</h2>")
@@ -395,8 +585,16 @@ def render_html(result, *, obs_path=None, nav_path=None, min_elevation=5.0, titl
         ("pp_suitable", "Suitable for post-processing", "yes" if qs.post_processing_suitable else "no", ""),
     ]))
 
-    # Flags
-    parts.append("<h2>Interference indications</h2>")
+    # The interference detector, then the CN0-drop detector's flags
+    if interference is not None:
+        parts += _interference_section(interference)
+    parts.append("<h2>CN0-drop detector: interference indications</h2>")
+    parts.append('<p class="note">These flags, and the CN0-drop anomalies further down, come from the '
+                 "analysis's own check: epochs at which two or more satellites drop 10 dB or more below "
+                 "their own mean over the recording. "
+                 + ("The interference verdict above judges each band against the station's elevation "
+                    "template with a trigger set from this recording's noise, so the two can disagree.</p>"
+                    if interference is not None else "</p>"))
     rows = []
     for key, label, flag in (("jamming", "Jamming", result.jamming_detected),
                              ("spoofing", "Spoofing", result.spoofing_detected),

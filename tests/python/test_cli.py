@@ -8,11 +8,12 @@ import pathlib
 import pty
 import subprocess
 import sys
+from types import SimpleNamespace
 
 import pytest
 
 import tessora_cn0 as t
-from tessora_cn0._summary import COLUMNS, summary_row
+from tessora_cn0._summary import COLUMNS, summary_row, verdict_lines
 
 SAMPLE = pathlib.Path(__file__).resolve().parents[2] / "examples" / "sample"
 OBS = SAMPLE / "SMPL00DNK_R_20240650700_01H_30S_MO.rnx"
@@ -43,6 +44,19 @@ def test_report_summary_and_outputs(tmp_path, result):
     proc = run("report", OBS, "--nav", NAV, "--json", js, "--html", page)
     assert proc.returncode == 0, proc.stderr
     out = proc.stdout.splitlines()
+    # The interference detector's verdict comes first: a headline, one line per event, a blank line.
+    found = t.detect_interference(str(OBS), str(NAV))
+    events = found.events
+    assert out[0].startswith(f"Interference: {len(events)} event")
+    assert out[0].endswith(f" (elevation template, {len(found.bands)} bands)")
+    for line, e in zip(out[1:], events):
+        assert line == (f"  {e.kind} {e.start[11:19]}–{e.end[11:19]} ({e.duration:g} s), peak "
+                        f"{e.peak_degradation_db:.1f} dB at {e.peak_time[11:19]} in {', '.join(e.bands)}; "
+                        f"{len(e.satellites_affected)} satellites affected, {len(e.satellites_lost)} lost")
+    # The sample's event, 07:35 to 07:36 on GPS and Galileo together, is found as a wideband one.
+    assert any(line.startswith("  wideband 07:35:00–07:36:00 (60 s), peak ") for line in out[1:len(events) + 1])
+    assert out[len(events) + 1] == ""
+    out = out[len(events) + 2:]
     assert out[1] == f"Grade {result.quality_grade}, score {result.score:.1f}: {result.summary}"
     assert out[2] == (f"Jamming no, spoofing no, interference YES; {result.anomaly_count} CN0-drop anomalies "
                       f"({result.critical_count} critical)")
@@ -69,8 +83,29 @@ def test_report_without_navigation_and_systems_by_name():
     r = t.analyze_cn0(str(OBS), min_elevation=10.0, systems=["G", "E"])
     assert f"Grade {r.quality_grade}, score {r.score:.1f}: {r.summary}" in proc.stdout
     assert "Confirmation: no visibility prediction (no navigation data)" in proc.stdout
+    assert proc.stdout.startswith("Interference: ")
     # Names and letters, in any case, repeated or not, select the same constellations.
     assert run("report", OBS, "--systems", "gps,galileo,G", "--min-elevation", "10").stdout == proc.stdout
+    # The detector sees the same selection: the sample has no BeiDou.
+    proc = run("report", OBS, "--systems", "C")
+    reason = t.detect_interference(str(OBS), systems=["C"]).reason
+    assert reason and proc.stdout.startswith(f"Interference: not judged ({reason})\n\n")
+
+
+def test_verdict_words():
+    ev = SimpleNamespace(kind="band-limited", start="2020-06-25T23:50:00.000Z", end="2020-06-26T00:10:00.000Z",
+                         peak_time="2020-06-26T00:01:30.000Z", duration=1200.0, peak_degradation_db=7.31,
+                         bands=["L2"], satellites_affected=["G01"], satellites_lost=[])
+    rep = SimpleNamespace(reason="", mode="mixed", bands=["L1", "L2"], trigger_sigma=4.96, events=[],
+                          timestamps=["2020-06-25T12:00:00.000Z", "2020-06-26T12:00:00.000Z"])
+    assert verdict_lines(rep) == [
+        "Interference: none found (elevation template and satellite baselines, 2 bands, trigger 5.0 sigma)"]
+    rep.events = [ev]
+    # Across midnight the times carry their dates.
+    assert verdict_lines(rep, "-") == [
+        "Interference: 1 event (elevation template and satellite baselines, 2 bands)",
+        "  band-limited 2020-06-25 23:50:00-2020-06-26 00:10:00 (20.0 min), peak 7.3 dB at 2020-06-26 00:01:30 "
+        "in L2; 1 satellite affected, 0 lost"]
 
 
 def test_compressed_inputs_everywhere(tmp_path):
@@ -132,12 +167,25 @@ def test_batch_rows_errors_and_order(tmp_path):
     assert proc.stdout == ""
     with open(out, newline="") as f:
         rows = list(csv.DictReader(f))
-    expected = t.analyze_many([str(p) for p in files], str(NAV))
+    expected = t.analyze_many([str(p) for p in files], str(NAV), interference=True)
     assert [r["file"] for r in rows] == [str(p) for p in files]
     for row, p, res in zip(rows, files, expected):
         assert list(row) == COLUMNS
         assert row == {k: str(v) for k, v in summary_row(str(p), res).items()}
     assert rows[1]["error"] == "OSError: Cannot read obs file: No such file or directory (os error 2)"
+    # The detector's columns, appended after the old ones: empty for the failed file, and for a
+    # result without its report (as the Dask helper gathers them).
+    assert COLUMNS[-4:] == ["interference_events", "worst_degradation_db", "interference_duration_s",
+                            "interference_kinds"]
+    assert [rows[1][k] for k in COLUMNS[-4:]] == [""] * 4
+    assert [summary_row("x", expected[0][0])[k] for k in COLUMNS[-4:]] == [""] * 4
+    events = expected[0][1].events
+    for row in (rows[0], rows[2]):
+        assert int(row["interference_events"]) == len(events) > 0
+        assert float(row["worst_degradation_db"]) == max(round(e.peak_degradation_db, 1) for e in events)
+        assert float(row["interference_duration_s"]) == pytest.approx(sum(e.duration for e in events), abs=0.05)
+        assert row["interference_kinds"].split(";") == sorted({e.kind for e in events})
+        assert "wideband" in row["interference_kinds"].split(";")
     # One navigation file per observation file; no progress bar when stderr is not a terminal.
     proc = run("batch", OBS, copy, "--nav", NAV, missing)
     assert proc.returncode == 1

@@ -61,7 +61,8 @@ def sample():
 
 def test_report_is_self_contained_and_its_images_decode(sample):
     r, root = sample
-    assert images(root) == ["Polar skyplot of the satellite traces coloured by CN0",
+    assert images(root) == ["CN0 against elevation per band with the template", "Degradation per band over time",
+                            "Polar skyplot of the satellite traces coloured by CN0",
                             "Azimuth/elevation heatmap of mean CN0", "Mean CN0 and satellite count over time",
                             "Predicted and observed satellites over time"]
     # Nothing is fetched when the page is opened: no scripts, links, frames or remote sources.
@@ -110,6 +111,21 @@ def test_numbers_shown_are_the_results(sample):
     assert [(row[0], row[2], row[4]) for row in rows] == [(a["start_time"], a["severity"], a["description"])
                                                           for a in anomalies]
     assert [row[6] for row in rows] == [a["affected_satellites"].replace(",", ", ") for a in anomalies]
+
+
+def test_interference_verdict_above_the_cn0_drop_detector(sample):
+    r, root = sample
+    found = t.detect_interference(OBS, NAV)
+    headings = ["".join(h.itertext()) for h in root.iter(X + "h2")]
+    assert headings.index("Interference verdict") == headings.index("CN0-drop detector: interference indications") - 1
+    assert cells(root)["interference_verdict"].startswith(f"Interference: {len(found.events)} event")
+    _, rows = table(root, "interference_events")
+    assert [(row[0], row[1], row[2], row[4]) for row in rows] == [
+        (e.kind, e.start, e.end, f"{e.peak_degradation_db:.1f}") for e in found.events]
+    # Given a report, the page shows it rather than its own: a fixed threshold shows in the table.
+    fixed = t.detect_interference(OBS, NAV, threshold_db=3.0)
+    page = parse(report.render_html(r, obs_path=OBS, nav_path=NAV, interference=fixed))
+    assert cells(page)["threshold_db"] == "3"
 
 
 def test_without_navigation_or_files(tmp_path):
