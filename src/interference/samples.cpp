@@ -12,9 +12,8 @@ namespace tessora::detector {
 
 namespace {
 
-// Satellite positions are evaluated at knots this far apart and interpolated in between: over
-// five minutes a navigation satellite's path bends by a few kilometres, a few thousandths of a
-// degree seen from the ground.
+// Elevations are evaluated at knots this far apart and interpolated in between: over five minutes
+// a navigation satellite's elevation bends away from a straight line by hundredths of a degree.
 constexpr double kKnotSpacing = 300.0;  // s
 
 void order_epochs(Work& w) {
@@ -48,31 +47,26 @@ void fill_elevations(Work& w, const NavigationData& nav, const Ecef& receiver) {
     const RinexObsData& obs = *w.obs;
     const Receiver rx = prepare_receiver(receiver);
     const std::vector<std::size_t> knots = knot_epochs(w);
-    std::vector<std::optional<Ecef>> at_knot(knots.size());
+    std::vector<float> at_knot(knots.size());
+    const auto elevation_at = [&](const SatelliteOrbit& orbit, std::size_t e) {
+        const std::optional<Ecef> pos = satellite_position(orbit, julian_date(obs.epochs[w.order[e]].time));
+        return pos ? static_cast<float>(look_angles(rx, *pos).elevation) : static_cast<float>(kNaN);
+    };
     for (std::size_t s = 0; s < w.nsat; ++s) {
         const SatelliteOrbit orbit = find_satellite(nav, obs.satellite_names[s]);
         if (!orbit) continue;
-        for (std::size_t k = 0; k < knots.size(); ++k)
-            at_knot[k] = satellite_position(orbit, julian_date(obs.epochs[w.order[knots[k]]].time));
+        for (std::size_t k = 0; k < knots.size(); ++k) at_knot[k] = elevation_at(orbit, knots[k]);
         for (std::size_t k = 0; k < knots.size(); ++k) {
             const std::size_t a = knots[k];
-            const std::size_t b = k + 1 < knots.size() ? knots[k + 1] : a;
+            w.sat_elevation[a * w.nsat + s] = at_knot[k];
+            if (k + 1 == knots.size()) break;
+            const std::size_t b = knots[k + 1];
             const double span = w.seconds[b] - w.seconds[a];
-            const bool interpolate = at_knot[k] && k + 1 < knots.size() && at_knot[k + 1] && span <= 3 * kKnotSpacing;
-            for (std::size_t e = a; e < (b > a ? b : a + 1); ++e) {
-                std::optional<Ecef> pos;
-                if (e == a) pos = at_knot[k];
-                else if (interpolate) {
-                    const double f = (w.seconds[e] - w.seconds[a]) / span;
-                    const Ecef& p = *at_knot[k];
-                    const Ecef& q = *at_knot[k + 1];
-                    pos = Ecef{p[0] + f * (q[0] - p[0]), p[1] + f * (q[1] - p[1]), p[2] + f * (q[2] - p[2])};
-                } else {
-                    pos = satellite_position(orbit, julian_date(obs.epochs[w.order[e]].time));
-                }
-                if (!pos) continue;
-                w.sat_elevation[e * w.nsat + s] = static_cast<float>(look_angles(rx, *pos).elevation);
-                w.any_elevation = true;
+            const bool interpolate = !std::isnan(at_knot[k]) && !std::isnan(at_knot[k + 1]) && span <= 3 * kKnotSpacing;
+            for (std::size_t e = a + 1; e < b; ++e) {
+                const double f = (w.seconds[e] - w.seconds[a]) / span;
+                w.sat_elevation[e * w.nsat + s] =
+                    interpolate ? static_cast<float>(at_knot[k] + f * (at_knot[k + 1] - at_knot[k])) : elevation_at(orbit, e);
             }
         }
     }

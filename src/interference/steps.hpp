@@ -67,7 +67,6 @@ struct Work {
     std::vector<std::uint32_t> epoch_begin; // ordered epoch -> first sample; one more entry at the end
     std::vector<float> sat_elevation;       // ordered epoch x record satellite; NaN when unknown
     std::size_t nsat = 0;
-    bool any_elevation = false;
     std::vector<std::uint8_t> excluded;     // ordered epochs left out of learning (events of pass 1)
     bool second_pass = false;
     std::vector<double> floor;              // per signal: the weakest level the receiver holds it at

@@ -1,0 +1,72 @@
+"""The interference detector on a real GPS day (zimm, with its navigation file) with interference
+injected: a fast subset of what bench/eval_interference.py measures over many days and cases."""
+import datetime
+import math
+
+import pytest
+
+import tessora_cn0 as t
+from conftest import data_path
+
+OBS = "goGPS_MATLAB/default/RINEX/zimm0010.21o"
+NAV = "rinex/NAV/V2/cbw10010.21n"
+START, LENGTH = 10 * 3600.0, 600.0  # a 10-minute window from 10:00, seconds after the first epoch
+INTERVAL = 30.0
+
+
+def seconds(text):
+    return datetime.datetime.fromisoformat(text.replace("Z", "+00:00")).timestamp()
+
+
+@pytest.fixture(scope="module")
+def day():
+    obs = t.read_rinex_obs(str(data_path(OBS)))
+    nav = t.read_navigation(str(data_path(NAV)))
+    clean = t.detect_interference(obs, nav)
+    return obs, nav, clean, seconds(clean.timestamps[0])
+
+
+def injected(day, **injection):
+    obs, nav, _, t0 = day
+    rec = t._inject_interference(obs, [dict(start=START, end=START + LENGTH, **injection)])
+    report = t.detect_interference(rec, nav)
+    w0, w1 = t0 + START, t0 + START + LENGTH
+    events = report.events
+    inside = [e for e in events if seconds(e.start) < w1 and seconds(e.end) >= w0]
+    outside = [e for e in events if not seconds(e.start) < w1 or not seconds(e.end) >= w0]
+    return report, inside, outside, w0
+
+
+def test_clean_day_gives_no_event(day):
+    _, _, clean, _ = day
+    assert clean.reason == "" and clean.mode != "none"
+    # Something was measured: the L1 and L2 series carry a degradation nearly everywhere.
+    for band in ("L1", "L2"):
+        d = clean.series[band]["degradation"]
+        assert sum(not math.isnan(x) for x in d) > 0.9 * len(clean.timestamps), band
+    assert clean.events == []
+
+
+@pytest.mark.parametrize("bands,kind", [(None, "wideband"), (["L1"], "band-limited")])
+def test_plateau_found_at_onset_with_its_depth_and_bands(day, bands, kind):
+    report, inside, outside, w0 = injected(day, db=10.0, bands=bands)
+    assert outside == []
+    assert len(inside) == 1, inside
+    e = inside[0]
+    assert abs(seconds(e.start) - w0) <= INTERVAL
+    assert abs(seconds(e.end) - (w0 + LENGTH - INTERVAL)) <= INTERVAL
+    assert e.peak_degradation_db == pytest.approx(10.0, abs=1.5)
+    assert e.kind == kind
+    if bands:
+        assert e.bands == ["L1"]
+        assert list(e.degradation_db) == ["L1"]
+    else:
+        assert {"L1", "L2"} <= set(e.bands)
+
+
+def test_flat_cn0_window_is_spoofing_like(day):
+    _, inside, outside, w0 = injected(day, kind="spoofer")
+    spoof = [e for e in inside if e.kind == "spoofing-like"]
+    assert spoof, inside
+    assert abs(seconds(spoof[0].start) - w0) <= INTERVAL
+    assert not any(e.kind == "spoofing-like" for e in outside)
