@@ -16,13 +16,62 @@ namespace {
 // A signal not seen for longer than this no longer counts as lost. Without an elevation a
 // setting satellite cannot be told from a lost one, so there the memory covers only the moment
 // it went.
-constexpr double kLostMemory = 1800.0;  // s
+constexpr double kLostMemory = 7200.0;  // s
 constexpr double kLostMemoryWithoutElevation = 60.0;  // s
 // The elevation-pattern test needs this many signals in the band at the epoch.
 constexpr std::size_t kSlopeSignals = 4;
 // A common-mode measure needs several satellites: with fewer, one satellite's obstruction or
 // multipath is the whole band.
 constexpr std::size_t kCommonModeSatellites = 4;
+// A constellation with this many satellites in a band at an epoch has a median of its own.
+constexpr std::size_t kConstellationSatellites = 3;
+
+// One value entering a band's median at an epoch.
+struct BandValue {
+    char system;
+    std::uint32_t sat;
+    double value;
+};
+
+std::size_t distinct_satellites(std::vector<BandValue>& v, std::size_t first, std::size_t last) {
+    std::size_t n = 0;
+    for (std::size_t i = first; i < last; ++i) {
+        bool seen = false;
+        for (std::size_t j = first; j < i && !seen; ++j) seen = v[j].sat == v[i].sat;
+        n += !seen;
+    }
+    return n;
+}
+
+// The band's degradation at one epoch; NaN with too few satellites. Interference raises the noise
+// floor of every signal on its carrier, whatever the constellation: where several constellations
+// share the band with enough satellites each, the smallest of their medians is taken, so that a
+// drop of one constellation alone (a system event, a receiver's tracking of it) is not read as
+// interference.
+double band_degradation(std::vector<BandValue>& v, std::vector<double>& scratch, bool& shared) {
+    std::sort(v.begin(), v.end(), [](const BandValue& a, const BandValue& b) {
+        return a.system != b.system ? a.system < b.system : a.sat < b.sat;
+    });
+    if (distinct_satellites(v, 0, v.size()) < kCommonModeSatellites) return kNaN;
+    double least = kNaN;
+    std::size_t groups = 0;
+    for (std::size_t first = 0; first < v.size();) {
+        std::size_t last = first;
+        while (last < v.size() && v[last].system == v[first].system) ++last;
+        if (distinct_satellites(v, first, last) >= kConstellationSatellites) {
+            scratch.clear();
+            for (std::size_t i = first; i < last; ++i) scratch.push_back(v[i].value);
+            const double m = median_in_place(scratch);
+            least = groups++ == 0 ? m : std::min(least, m);
+        }
+        first = last;
+    }
+    shared = groups >= 2;
+    if (shared) return least;
+    scratch.clear();
+    for (const BandValue& x : v) scratch.push_back(x.value);
+    return median_in_place(scratch);
+}
 
 // Robust scale of the single-signal residuals of each band, over the epochs of learning (every
 // few epochs: a scale needs tens of thousands of values, not a day's million).
@@ -98,7 +147,9 @@ void standardise(const Work& w, const std::vector<double>& v, std::vector<double
 
 }  // namespace
 
-void measure_bands(Work& w) {
+void choose_trigger_bands(Work& w);
+
+void measure_degradation(Work& w) {
     const std::size_t ne = w.order.size();
     for (BandWork& bw : w.bands) {
         bw = BandWork{};
@@ -108,19 +159,18 @@ void measure_bands(Work& w) {
         bw.slope.assign(ne, kNaN);
     }
     const std::array<double, kBandCount> sigma_r = residual_scales(w);
-    std::vector<double> flat_raw[kBandCount];
-    for (auto& f : flat_raw) f.assign(ne, kNaN);
+    for (BandWork& bw : w.bands) bw.flat_raw.assign(ne, kNaN);
 
     w.lost.clear();
     const std::size_t nt = w.tracks.size();
     std::vector<std::int64_t> last_seen(nt, -1);
     std::vector<double> last_expected(nt, kNaN);
-    std::array<std::vector<double>, kBandCount> values;
-    std::array<std::vector<std::uint32_t>, kBandCount> sats;
+    std::array<std::vector<BandValue>, kBandCount> values;
+    std::vector<double> scratch;
     std::array<SlopeSums, kBandCount> sums;
+    const auto system_of = [&](std::uint32_t sat) { return w.obs->satellite_names[sat][0]; };
     for (std::size_t e = 0; e < ne; ++e) {
         for (auto& v : values) v.clear();
-        for (auto& v : sats) v.clear();
         sums.fill(SlopeSums{});
         for (std::uint32_t i = w.epoch_begin[e]; i < w.epoch_begin[e + 1]; ++i) {
             const Sample& s = w.samples[i];
@@ -128,8 +178,8 @@ void measure_bands(Work& w) {
             if (std::isnan(s.expected)) continue;
             last_expected[s.track] = s.expected;
             const auto b = static_cast<std::size_t>(w.signals[w.tracks[s.track].signal].band);
-            values[b].push_back(s.expected - s.cn0);
-            sats[b].push_back(w.tracks[s.track].sat);
+            const std::uint32_t sat = w.tracks[s.track].sat;
+            values[b].push_back(BandValue{system_of(sat), sat, s.expected - s.cn0});
             sums[b].add(s.expected, s.cn0);
             ++w.bands[b].tracked[e];
         }
@@ -140,25 +190,45 @@ void measure_bands(Work& w) {
             const double bound = lost_bound(w, e, k, last_expected[k], since);
             if (std::isnan(bound)) continue;
             const auto b = static_cast<std::size_t>(w.signals[w.tracks[k].signal].band);
-            values[b].push_back(bound);
-            sats[b].push_back(w.tracks[k].sat);
+            values[b].push_back(BandValue{system_of(w.tracks[k].sat), w.tracks[k].sat, bound});
             ++w.bands[b].lost[e];
             w.lost.emplace_back(static_cast<std::uint32_t>(e), k);
         }
         for (std::size_t b = 0; b < kBandCount; ++b) {
-            std::sort(sats[b].begin(), sats[b].end());
-            if (std::unique(sats[b].begin(), sats[b].end()) - sats[b].begin() < static_cast<std::ptrdiff_t>(kCommonModeSatellites))
-                continue;
+            bool shared = false;
+            const double d = band_degradation(values[b], scratch, shared);
+            if (std::isnan(d)) continue;
+            w.bands[b].shared_epochs += shared;
             w.bands[b].present = true;
-            w.bands[b].degradation[e] = median_in_place(values[b]);
+            w.bands[b].degradation[e] = d;
             const SlopeSums& ss = sums[b];
             if (ss.n >= kSlopeSignals && ss.spread() > 0.0 && sigma_r[b] > 0.0) {
                 w.bands[b].slope[e] = ss.slope();
-                flat_raw[b][e] = (1.0 - ss.slope()) * std::sqrt(ss.spread()) / sigma_r[b];
+                w.bands[b].flat_raw[e] = (1.0 - ss.slope()) * std::sqrt(ss.spread()) / sigma_r[b];
             }
         }
     }
 
+    choose_trigger_bands(w);
+}
+
+// A band that one constellation has to itself cannot tell interference from that constellation's
+// own events (a system event, the receiver's tracking of it) by CN0 alone. Where the recording
+// has bands shared by several constellations, only those open events; the others join them.
+void choose_trigger_bands(Work& w) {
+    bool any_shared = false;
+    for (BandWork& bw : w.bands) {
+        std::size_t with_data = 0;
+        for (double d : bw.degradation) with_data += !std::isnan(d);
+        bw.triggers = bw.present && 2 * bw.shared_epochs > with_data;
+        any_shared = any_shared || bw.triggers;
+    }
+    if (!any_shared)
+        for (BandWork& bw : w.bands) bw.triggers = bw.present;
+}
+
+void standardise_bands(Work& w) {
+    const std::size_t ne = w.order.size();
     for (std::size_t b = 0; b < kBandCount; ++b) {
         BandWork& bw = w.bands[b];
         if (!bw.present) continue;
@@ -181,7 +251,7 @@ void measure_bands(Work& w) {
         double unused = 0.0;
         standardise(w, scaled, bw.z, unused, bw.noise);
         double flat_centre = 0.0, flat_scale = 1.0;
-        standardise(w, flat_raw[b], bw.flatness, flat_centre, flat_scale);
+        standardise(w, bw.flat_raw, bw.flatness, flat_centre, flat_scale);
     }
 }
 

@@ -66,10 +66,14 @@ void set_thresholds(Work& w, bool with_tails) {
 
 // A pass; the first sets its levels from normal noise alone, since a long event would weigh on
 // the tail of its statistics, and the second fits the tails without the first pass's events.
-std::vector<detector::FoundEvent> run_pass(Work& w, const DetectorOptions& options, bool with_tails) {
-    detector::learn_template(w);
-    detector::form_expectations(w);
-    detector::measure_bands(w);
+// `relearn` false keeps the expectations and degradation series of the pass before.
+std::vector<detector::FoundEvent> run_pass(Work& w, const DetectorOptions& options, bool with_tails, bool relearn) {
+    if (relearn) {
+        detector::learn_template(w);
+        detector::form_expectations(w);
+        detector::measure_degradation(w);
+    }
+    detector::standardise_bands(w);
     set_thresholds(w, with_tails);
     return detector::find_events(w, options.threshold_db);
 }
@@ -182,7 +186,7 @@ InterferenceReport detect_interference(const RinexObsData& obs, const Navigation
 
     // First pass on every epoch; the second learns again without the first pass's events, so
     // that a long event does not pull the expectations towards itself.
-    const auto candidates = run_pass(w, options, false);
+    const auto candidates = run_pass(w, options, false, true);
     detector::exclude_events(w, candidates);
     std::size_t excluded = 0;
     for (std::uint8_t x : w.excluded) excluded += x;
@@ -190,7 +194,10 @@ InterferenceReport detect_interference(const RinexObsData& obs, const Navigation
     // it, there is no clean part to learn from and they stand as found.
     if (2 * excluded > w.excluded.size()) std::fill(w.excluded.begin(), w.excluded.end(), 0);
     w.second_pass = true;
-    const auto found = candidates.empty() ? candidates : run_pass(w, options, true);
+    // Medians learned without under one percent of the epochs move by less than their noise:
+    // then only the noise and the levels are measured again.
+    const bool relearn = 100 * excluded > w.excluded.size();
+    const auto found = candidates.empty() ? candidates : run_pass(w, options, true, relearn);
 
     r.mode = mode_of(w);
     r.trigger_sigma = w.trigger;

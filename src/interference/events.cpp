@@ -15,7 +15,7 @@ namespace {
 
 // A run holds across epochs without data (a band whose every signal is lost) unless the gap
 // lasts longer than this.
-constexpr double kRunGap = 1800.0;  // s
+constexpr double kRunGap = 7200.0;  // s
 // An event needs this many epochs at or above the release level.
 constexpr std::size_t kMinEpochs = 2;
 // Spoofing-like: the signals' CN0 no longer follows their expected levels; the regression slope
@@ -82,18 +82,20 @@ std::string constellation_name(char letter) {
     return kConstellationNames[static_cast<std::size_t>(constellation_of(letter))].statistics;
 }
 
-// Peak of a band's degradation over [first, last]: the largest median of three neighbouring
-// epochs, so that one noisy epoch does not set it. Returns (value, epoch).
+// Peak of a band's degradation over [first, last]: the largest running median over a tenth of
+// the event (three epochs at least), so that noisy epochs do not set it, a long event's no more
+// than a short one's. Returns (value, epoch).
 std::pair<double, std::size_t> band_peak(const BandWork& bw, std::size_t first, std::size_t last) {
     double best = kNaN;
     std::size_t at = first;
-    std::vector<double> three;
+    const std::size_t half = std::max<std::size_t>(1, (last - first + 1) / 20);
+    std::vector<double> window;
     for (std::size_t e = first; e <= last; ++e) {
         if (std::isnan(bw.degradation[e])) continue;
-        three.clear();
-        for (std::size_t k = e ? e - 1 : e; k <= e + 1 && k < bw.degradation.size(); ++k)
-            if (!std::isnan(bw.degradation[k])) three.push_back(bw.degradation[k]);
-        const double m = median_in_place(three);
+        window.clear();
+        for (std::size_t k = e >= half ? e - half : 0; k <= e + half && k < bw.degradation.size(); ++k)
+            if (!std::isnan(bw.degradation[k])) window.push_back(bw.degradation[k]);
+        const double m = median_in_place(window);
         if (std::isnan(best) || m > best) {
             best = m;
             at = e;
@@ -237,7 +239,8 @@ std::vector<FoundEvent> find_events(const Work& w, const std::optional<double>& 
     for (std::size_t b = 0; b < kBandCount; ++b) {
         const BandWork& bw = w.bands[b];
         if (!bw.present) continue;
-        const auto r = threshold_db ? runs_of(w, b, bw.degradation, *threshold_db, *threshold_db / 2)
+        const auto r = !bw.triggers ? std::vector<Run>{}
+                       : threshold_db ? runs_of(w, b, bw.degradation, *threshold_db, *threshold_db / 2)
                                     : runs_of(w, b, bw.z, bw.trigger, bw.release);
         jam.insert(jam.end(), r.begin(), r.end());
         for (const Run& run : runs_of(w, b, bw.flatness, bw.flat_trigger, bw.flat_release)) {

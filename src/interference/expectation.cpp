@@ -9,9 +9,9 @@ namespace tessora::detector {
 
 namespace {
 
-// A satellite's own level is the median of its values within this many seconds either side
-// (wider where too few values remain once the event epochs are left out). A setting or rising
-// satellite's CN0 bends slowly enough that a centred median over half an hour follows it.
+// A satellite's own level comes from its values within this many seconds either side (wider
+// where too few values remain once the event epochs are left out). A setting or rising
+// satellite's CN0 bends slowly enough that a line over half an hour follows it.
 constexpr double kBaselineHalfWindow = 900.0;  // s
 constexpr double kBaselineWideWindow = 3600.0;
 constexpr std::size_t kBaselineValues = 5;
@@ -21,25 +21,68 @@ struct TrackSeries {
     std::vector<std::uint32_t> epoch;
 };
 
-// Median of the values of `ts` within `half` seconds of position i, epochs of learning only,
-// leaving out the value at i itself: a value that sets its own expectation ties with it (CN0 is
-// written in steps of a quarter or a whole dB), and the ties would shrink the noise measured.
-double window_median(const Work& w, const TrackSeries& ts, std::size_t i, double half, std::vector<float>& scratch) {
-    scratch.clear();
+// The level of `ts` at position i: a polynomial in time (a line, or with `quadratic` a parabola)
+// fitted to its values within `half` seconds either side, epochs of learning only, leaving out the
+// value at i itself (a value that sets its own expectation ties with it: CN0 is written in steps
+// of a quarter or a whole dB). A line follows a rising or setting satellite without lag; a
+// parabola also its bend over the wider window used around the epochs of an event. NaN with
+// fewer than kBaselineValues values.
+double window_level(const Work& w, const TrackSeries& ts, std::size_t i, double half, bool quadratic) {
     const double t = w.seconds[ts.epoch[i]];
     std::size_t a = i;
     while (a > 0 && t - w.seconds[ts.epoch[a - 1]] <= half) --a;
-    for (std::size_t k = a; k < ts.sample.size() && w.seconds[ts.epoch[k]] - t <= half; ++k)
-        if (k != i && !w.excluded[ts.epoch[k]]) scratch.push_back(w.samples[ts.sample[k]].cn0);
-    return scratch.size() >= kBaselineValues ? median_in_place(scratch) : kNaN;
+    // Sums of x^k (k = 0..4) and x^k y (k = 0..2), x in units of the half window.
+    double sx[5] = {0, 0, 0, 0, 0}, sy[3] = {0, 0, 0};
+    for (std::size_t k = a; k < ts.sample.size() && w.seconds[ts.epoch[k]] - t <= half; ++k) {
+        if (k == i || w.excluded[ts.epoch[k]]) continue;
+        const double x = (w.seconds[ts.epoch[k]] - t) / half, y = w.samples[ts.sample[k]].cn0;
+        double p = 1.0;
+        for (int d = 0; d < 5; ++d, p *= x) {
+            sx[d] += p;
+            if (d < 3) sy[d] += p * y;
+        }
+    }
+    const double n = sx[0];
+    if (n < kBaselineValues) return kNaN;
+    if (quadratic) {
+        // Normal equations of c0 + c1 x + c2 x^2, solved by Cramer's rule for c0 (the value at x = 0).
+        const double m[3][3] = {{sx[0], sx[1], sx[2]}, {sx[1], sx[2], sx[3]}, {sx[2], sx[3], sx[4]}};
+        const auto det3 = [](const double a[3][3]) {
+            return a[0][0] * (a[1][1] * a[2][2] - a[1][2] * a[2][1]) - a[0][1] * (a[1][0] * a[2][2] - a[1][2] * a[2][0]) +
+                   a[0][2] * (a[1][0] * a[2][1] - a[1][1] * a[2][0]);
+        };
+        const double det = det3(m);
+        if (std::fabs(det) > 1e-9 * n * n * n) {
+            double m0[3][3] = {{sy[0], sx[1], sx[2]}, {sy[1], sx[2], sx[3]}, {sy[2], sx[3], sx[4]}};
+            return det3(m0) / det;
+        }
+    }
+    const double spread = sx[2] - sx[1] * sx[1] / n;
+    // A flat level when the values hardly spread in time.
+    if (!(spread > 1e-6 * n)) return sy[0] / n;
+    const double slope = (sy[1] - sx[1] * sy[0] / n) / spread;
+    return (sy[0] - slope * sx[1]) / n;
+}
+
+// Whether an epoch of learning is missing within `half` seconds of position i.
+bool near_exclusion(const Work& w, const TrackSeries& ts, std::size_t i, double half) {
+    const double t = w.seconds[ts.epoch[i]];
+    const std::size_t e = ts.epoch[i];
+    for (std::size_t k = e; k < w.excluded.size() && w.seconds[k] - t <= half; ++k)
+        if (w.excluded[k]) return true;
+    for (std::size_t k = e; k-- > 0 && t - w.seconds[k] <= half;)
+        if (w.excluded[k]) return true;
+    return false;
 }
 
 void baseline_expectations(Work& w, const std::vector<TrackSeries>& series) {
-    std::vector<float> scratch;
     for (const TrackSeries& ts : series) {
         for (std::size_t i = 0; i < ts.sample.size(); ++i) {
-            double level = window_median(w, ts, i, kBaselineHalfWindow, scratch);
-            if (std::isnan(level)) level = window_median(w, ts, i, kBaselineWideWindow, scratch);
+            // Around the epochs of an event the narrow window would see one side only: the wide
+            // one reaches clean values on both.
+            double level = near_exclusion(w, ts, i, kBaselineHalfWindow) ? kNaN
+                                                                          : window_level(w, ts, i, kBaselineHalfWindow, false);
+            if (std::isnan(level)) level = window_level(w, ts, i, kBaselineWideWindow, true);
             w.samples[ts.sample[i]].expected = static_cast<float>(level);
         }
     }

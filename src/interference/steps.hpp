@@ -45,7 +45,8 @@ struct BandWork {
     std::vector<double> degradation;  // per epoch, NaN without signals
     std::vector<std::uint32_t> tracked, lost;
     std::vector<double> z;            // standardised degradation
-    std::vector<double> flatness;     // standardised loss of the elevation pattern (spoofing)
+    std::vector<double> flat_raw;     // loss of the elevation pattern, in units of its noise
+    std::vector<double> flatness;     // the same standardised over the recording (spoofing)
     std::vector<double> slope;        // regression slope of CN0 on its expectation
     double typical_count = 0.0;
     double centre = 0.0, noise = 0.0;
@@ -53,6 +54,8 @@ struct BandWork {
     double trigger = 0.0, release = 0.0;            // levels of z
     double flat_trigger = 0.0, flat_release = 0.0;  // levels of flatness
     bool present = false;
+    std::size_t shared_epochs = 0;  // epochs at which two constellations or more had their own median
+    bool triggers = true;           // runs of this band may open an event (others may only join one)
 };
 
 struct Work {
@@ -91,8 +94,10 @@ void learn_template(Work& w);
 // the track's own level around that time.
 void form_expectations(Work& w);
 
-// The per-band degradation series, its noise and the standardised statistics.
-void measure_bands(Work& w);
+// The per-band degradation series and the elevation-pattern statistic.
+void measure_degradation(Work& w);
+// Their noise and standardised forms, over the epochs not excluded.
+void standardise_bands(Work& w);
 
 // An event with the ordered epochs it spans.
 struct FoundEvent {
