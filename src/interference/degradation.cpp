@@ -31,15 +31,13 @@ struct BandValue {
     char system;
     std::uint32_t sat;
     double value;
+    bool from_template;  // expected from the elevation template, not the satellite's own level
 };
 
-std::size_t distinct_satellites(std::vector<BandValue>& v, std::size_t first, std::size_t last) {
+// Satellites among v[first, last), which is sorted by satellite within each constellation.
+std::size_t distinct_satellites(const std::vector<BandValue>& v, std::size_t first, std::size_t last) {
     std::size_t n = 0;
-    for (std::size_t i = first; i < last; ++i) {
-        bool seen = false;
-        for (std::size_t j = first; j < i && !seen; ++j) seen = v[j].sat == v[i].sat;
-        n += !seen;
-    }
+    for (std::size_t i = first; i < last; ++i) n += i == first || v[i].sat != v[i - 1].sat || v[i].system != v[i - 1].system;
     return n;
 }
 
@@ -47,26 +45,31 @@ std::size_t distinct_satellites(std::vector<BandValue>& v, std::size_t first, st
 // floor of every signal on its carrier, whatever the constellation: where several constellations
 // share the band with enough satellites each, the smallest of their medians is taken, so that a
 // drop of one constellation alone (a system event, a receiver's tracking of it) is not read as
-// interference.
+// interference. A constellation measured against the elevation template outweighs those measured
+// against their own levels, which a long event drags along: with one such constellation its
+// median stands, with several the least of theirs. `shared` tells whether several constellations
+// had a median of their own.
 double band_degradation(std::vector<BandValue>& v, std::vector<double>& scratch, bool& shared) {
     std::sort(v.begin(), v.end(), [](const BandValue& a, const BandValue& b) {
         return a.system != b.system ? a.system < b.system : a.sat < b.sat;
     });
     if (distinct_satellites(v, 0, v.size()) < kCommonModeSatellites) return kNaN;
-    double least = kNaN;
-    std::size_t groups = 0;
+    double least = kNaN, least_templated = kNaN;
+    std::size_t groups = 0, templated = 0;
     for (std::size_t first = 0; first < v.size();) {
-        std::size_t last = first;
-        while (last < v.size() && v[last].system == v[first].system) ++last;
+        std::size_t last = first, from_template = 0;
+        while (last < v.size() && v[last].system == v[first].system) from_template += v[last++].from_template;
         if (distinct_satellites(v, first, last) >= kConstellationSatellites) {
             scratch.clear();
             for (std::size_t i = first; i < last; ++i) scratch.push_back(v[i].value);
             const double m = median_in_place(scratch);
             least = groups++ == 0 ? m : std::min(least, m);
+            if (2 * from_template > last - first) least_templated = templated++ == 0 ? m : std::min(least_templated, m);
         }
         first = last;
     }
     shared = groups >= 2;
+    if (templated) return least_templated;
     if (shared) return least;
     scratch.clear();
     for (const BandValue& x : v) scratch.push_back(x.value);
@@ -179,7 +182,8 @@ void measure_degradation(Work& w) {
             last_expected[s.track] = s.expected;
             const auto b = static_cast<std::size_t>(w.signals[w.tracks[s.track].signal].band);
             const std::uint32_t sat = w.tracks[s.track].sat;
-            values[b].push_back(BandValue{system_of(sat), sat, s.expected - s.cn0});
+            const bool templated = !std::isnan(s.elevation) && w.signals[w.tracks[s.track].signal].template_index >= 0;
+            values[b].push_back(BandValue{system_of(sat), sat, s.expected - s.cn0, templated});
             sums[b].add(s.expected, s.cn0);
             ++w.bands[b].tracked[e];
         }
@@ -190,7 +194,9 @@ void measure_degradation(Work& w) {
             const double bound = lost_bound(w, e, k, last_expected[k], since);
             if (std::isnan(bound)) continue;
             const auto b = static_cast<std::size_t>(w.signals[w.tracks[k].signal].band);
-            values[b].push_back(BandValue{system_of(w.tracks[k].sat), w.tracks[k].sat, bound});
+            const float el = w.elevation(e, w.tracks[k].sat);
+            const bool templated = !std::isnan(el) && w.signals[w.tracks[k].signal].template_index >= 0;
+            values[b].push_back(BandValue{system_of(w.tracks[k].sat), w.tracks[k].sat, bound, templated});
             ++w.bands[b].lost[e];
             w.lost.emplace_back(static_cast<std::uint32_t>(e), k);
         }
@@ -202,7 +208,9 @@ void measure_degradation(Work& w) {
             w.bands[b].present = true;
             w.bands[b].degradation[e] = d;
             const SlopeSums& ss = sums[b];
-            if (ss.n >= kSlopeSignals && ss.spread() > 0.0 && sigma_r[b] > 0.0) {
+            // The slope is measured where its standard error, sigma / sqrt(spread), is a quarter
+            // or less: the satellites' expected levels must differ enough to show a pattern.
+            if (ss.n >= kSlopeSignals && sigma_r[b] > 0.0 && ss.spread() >= 16.0 * sigma_r[b] * sigma_r[b]) {
                 w.bands[b].slope[e] = ss.slope();
                 w.bands[b].flat_raw[e] = (1.0 - ss.slope()) * std::sqrt(ss.spread()) / sigma_r[b];
             }

@@ -14,6 +14,8 @@ namespace {
 
 using detector::Work;
 
+// Passes at most: the first, and those that learn without the events found so far.
+constexpr int kMaxPasses = 4;
 // Points of a band's data cloud kept for plotting.
 constexpr std::size_t kCloudPoints = 2000;
 
@@ -184,20 +186,29 @@ InterferenceReport detect_interference(const RinexObsData& obs, const Navigation
         return r;
     }
 
-    // First pass on every epoch; the second learns again without the first pass's events, so
-    // that a long event does not pull the expectations towards itself.
-    const auto candidates = run_pass(w, options, false, true);
-    detector::exclude_events(w, candidates);
+    // First pass on every epoch; the later ones learn again without the events found so far, so
+    // that a long event does not pull the expectations towards itself (a satellite's own level
+    // follows it within minutes), until the events stop growing.
+    auto found = run_pass(w, options, false, true);
     std::size_t excluded = 0;
-    for (std::uint8_t x : w.excluded) excluded += x;
-    // Learning needs most of the recording: when the first pass's events cover more than half of
-    // it, there is no clean part to learn from and they stand as found.
-    if (2 * excluded > w.excluded.size()) std::fill(w.excluded.begin(), w.excluded.end(), 0);
-    w.second_pass = true;
-    // Medians learned without under one percent of the epochs move by less than their noise:
-    // then only the noise and the levels are measured again.
-    const bool relearn = 100 * excluded > w.excluded.size();
-    const auto found = candidates.empty() ? candidates : run_pass(w, options, true, relearn);
+    for (int pass = 1; pass < kMaxPasses && !found.empty(); ++pass) {
+        const std::vector<std::uint8_t> before = w.excluded;
+        detector::exclude_events(w, found);
+        std::size_t now = 0;
+        for (std::uint8_t x : w.excluded) now += x;
+        // Learning needs most of the recording: events over more than half of it stand as found.
+        if (2 * now > w.excluded.size()) {
+            w.excluded = before;
+            break;
+        }
+        if (pass > 1 && now == excluded) break;
+        w.second_pass = true;
+        // Medians learned without under one percent more of the epochs move by less than their
+        // noise: then only the noise and the levels are measured again.
+        const bool relearn = 100 * (now - excluded) > w.excluded.size();
+        excluded = now;
+        found = run_pass(w, options, true, relearn);
+    }
 
     r.mode = mode_of(w);
     r.trigger_sigma = w.trigger;

@@ -197,10 +197,16 @@ FoundEvent make_event(const Work& w, std::size_t first, std::size_t last, const 
         ev.satellites_lost.clear();
         return f;
     }
-    std::size_t tracked = 0;
+    // Wideband: every band tracked then is affected. The bands that open events stand for the
+    // spectrum; those one constellation has to itself may miss a weak event without saying that
+    // the jammer spared them.
+    std::array<bool, kBandCount> affected{};
+    for (std::size_t b : bands) affected[b] = true;
+    bool every = true;
     for (std::size_t b = 0; b < kBandCount; ++b)
-        if (!std::isnan(mean_over(w.bands[b].degradation, first, last))) ++tracked;
-    ev.kind = bands.size() >= tracked ? "wideband" : "band-limited";
+        if (w.bands[b].triggers && !affected[b] && !std::isnan(mean_over(w.bands[b].degradation, first, last)))
+            every = false;
+    ev.kind = every ? "wideband" : "band-limited";
     return f;
 }
 
@@ -222,12 +228,12 @@ std::vector<std::size_t> affected_bands(const Work& w, std::size_t first, std::s
 
 // Heavy jamming flattens the elevation pattern too, crushing every signal against the receiver's
 // floor; a spoofer brings its signals to one power well above it. A flat run during which some
-// band lost more than half its usual room above the floor is left to the jamming events.
+// band lost three quarters of its usual room above the floor is left to the jamming events.
 bool jammed(const Work& w, const Run& run) {
     for (const BandWork& bw : w.bands) {
         if (!bw.present || std::isnan(bw.margin)) continue;
         const double level = mean_over(bw.degradation, run.first, run.last);
-        if (level >= 0.5 * bw.margin) return true;
+        if (level >= 0.75 * bw.margin) return true;
     }
     return false;
 }
@@ -245,7 +251,7 @@ std::vector<FoundEvent> find_events(const Work& w, const std::optional<double>& 
         jam.insert(jam.end(), r.begin(), r.end());
         for (const Run& run : runs_of(w, b, bw.flatness, bw.flat_trigger, bw.flat_release)) {
             const double slope = mean_over(bw.slope, run.first, run.last);
-            if (!std::isnan(slope) && slope < kFlatSlope && !jammed(w, run)) spoof.push_back(run);
+            if (bw.triggers && !std::isnan(slope) && slope < kFlatSlope && !jammed(w, run)) spoof.push_back(run);
         }
     }
     std::vector<FoundEvent> out;
@@ -254,11 +260,15 @@ std::vector<FoundEvent> find_events(const Work& w, const std::optional<double>& 
         std::size_t first = g.front().first, last = g.front().last;
         for (const Run& r : g) last = std::max(last, r.last);
         // Signals brought to one power shift the band's level as well: a spoofing-like window
-        // explains a degradation found over it.
-        bool spoofed = false;
-        for (const auto& sg : spoof_groups)
-            for (const Run& r : sg) spoofed = spoofed || (r.first <= last && first <= r.last);
-        if (!spoofed) out.push_back(make_event(w, first, last, affected_bands(w, first, last, g), false));
+        // over most of a degradation explains it.
+        std::size_t flat = 0;
+        for (std::size_t e = first; e <= last; ++e) {
+            bool inside = false;
+            for (const auto& sg : spoof_groups)
+                for (const Run& r : sg) inside = inside || (r.first <= e && e <= r.last);
+            flat += inside;
+        }
+        if (2 * flat <= last - first + 1) out.push_back(make_event(w, first, last, affected_bands(w, first, last, g), false));
     }
     for (const auto& g : spoof_groups) {
         std::size_t first = g.front().first, last = g.front().last;
