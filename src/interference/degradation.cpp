@@ -26,20 +26,41 @@ constexpr std::size_t kCommonModeSatellites = 4;
 // A constellation with this many satellites in a band at an epoch has a median of its own.
 constexpr std::size_t kConstellationSatellites = 3;
 
-// One value entering a band's median at an epoch.
-struct BandValue {
-    char system;
-    std::uint32_t sat;
-    double value;
-    bool from_template;  // expected from the elevation template, not the satellite's own level
-};
+// The values entering one band's median at one epoch, grouped by constellation.
+struct BandValues {
+    static constexpr std::size_t kGroups = 8;  // G R E C J S I, and any other letter
+    std::array<std::vector<double>, kGroups> values;
+    std::array<std::size_t, kGroups> satellites{}, templated{};
+    std::vector<double> all;  // every value, gathered only when no constellation has a median of its own
+    std::size_t total_satellites = 0;
 
-// Satellites among v[first, last), which is sorted by satellite within each constellation.
-std::size_t distinct_satellites(const std::vector<BandValue>& v, std::size_t first, std::size_t last) {
-    std::size_t n = 0;
-    for (std::size_t i = first; i < last; ++i) n += i == first || v[i].sat != v[i - 1].sat || v[i].system != v[i - 1].system;
-    return n;
-}
+    static std::size_t group_of(char system) {
+        switch (system) {
+            case 'G': return 0;
+            case 'R': return 1;
+            case 'E': return 2;
+            case 'C': return 3;
+            case 'J': return 4;
+            case 'S': return 5;
+            case 'I': return 6;
+            default: return 7;
+        }
+    }
+    void clear() {
+        for (auto& v : values) v.clear();
+        satellites.fill(0);
+        templated.fill(0);
+        total_satellites = 0;
+    }
+    // `new_satellite`: the first value of this satellite in the band at this epoch.
+    void add(char system, double value, bool new_satellite, bool from_template) {
+        const std::size_t g = group_of(system);
+        values[g].push_back(value);
+        satellites[g] += new_satellite;
+        total_satellites += new_satellite;
+        templated[g] += from_template;
+    }
+};
 
 // The band's degradation at one epoch; NaN with too few satellites. Interference raises the noise
 // floor of every signal on its carrier, whatever the constellation: where several constellations
@@ -49,31 +70,22 @@ std::size_t distinct_satellites(const std::vector<BandValue>& v, std::size_t fir
 // against their own levels, which a long event drags along: with one such constellation its
 // median stands, with several the least of theirs. `shared` tells whether several constellations
 // had a median of their own.
-double band_degradation(std::vector<BandValue>& v, std::vector<double>& scratch, bool& shared) {
-    std::sort(v.begin(), v.end(), [](const BandValue& a, const BandValue& b) {
-        return a.system != b.system ? a.system < b.system : a.sat < b.sat;
-    });
-    if (distinct_satellites(v, 0, v.size()) < kCommonModeSatellites) return kNaN;
+double band_degradation(BandValues& v, bool& shared) {
+    if (v.total_satellites < kCommonModeSatellites) return kNaN;
     double least = kNaN, least_templated = kNaN;
     std::size_t groups = 0, templated = 0;
-    for (std::size_t first = 0; first < v.size();) {
-        std::size_t last = first, from_template = 0;
-        while (last < v.size() && v[last].system == v[first].system) from_template += v[last++].from_template;
-        if (distinct_satellites(v, first, last) >= kConstellationSatellites) {
-            scratch.clear();
-            for (std::size_t i = first; i < last; ++i) scratch.push_back(v[i].value);
-            const double m = median_in_place(scratch);
-            least = groups++ == 0 ? m : std::min(least, m);
-            if (2 * from_template > last - first) least_templated = templated++ == 0 ? m : std::min(least_templated, m);
-        }
-        first = last;
+    for (std::size_t g = 0; g < BandValues::kGroups; ++g) {
+        if (v.satellites[g] < kConstellationSatellites) continue;
+        const double m = median_in_place(v.values[g]);
+        least = groups++ == 0 ? m : std::min(least, m);
+        if (2 * v.templated[g] > v.values[g].size()) least_templated = templated++ == 0 ? m : std::min(least_templated, m);
     }
     shared = groups >= 2;
     if (templated) return least_templated;
     if (shared) return least;
-    scratch.clear();
-    for (const BandValue& x : v) scratch.push_back(x.value);
-    return median_in_place(scratch);
+    v.all.clear();
+    for (const auto& g : v.values) v.all.insert(v.all.end(), g.begin(), g.end());
+    return median_in_place(v.all);
 }
 
 // Robust scale of the single-signal residuals of each band, over the epochs of learning (every
@@ -167,9 +179,18 @@ void measure_degradation(Work& w) {
     w.lost.clear();
     const std::size_t nt = w.tracks.size();
     std::vector<std::int64_t> last_seen(nt, -1);
+    std::vector<std::uint32_t> memory;         // tracks seen within kLostMemory
+    std::vector<std::uint8_t> in_memory(nt, 0);
     std::vector<double> last_expected(nt, kNaN);
-    std::array<std::vector<BandValue>, kBandCount> values;
-    std::vector<double> scratch;
+    std::array<BandValues, kBandCount> values;
+    // Per satellite, the (epoch, band) it last gave a value to: counts satellites, not signals.
+    std::vector<std::size_t> stamp(w.nsat, SIZE_MAX);
+    const auto first_of = [&](std::uint32_t sat, std::size_t e, std::size_t b) {
+        const std::size_t token = e * kBandCount + b;
+        if (stamp[sat] == token) return false;
+        stamp[sat] = token;
+        return true;
+    };
     std::array<SlopeSums, kBandCount> sums;
     const auto system_of = [&](std::uint32_t sat) { return w.obs->satellite_names[sat][0]; };
     for (std::size_t e = 0; e < ne; ++e) {
@@ -183,26 +204,41 @@ void measure_degradation(Work& w) {
             const auto b = static_cast<std::size_t>(w.signals[w.tracks[s.track].signal].band);
             const std::uint32_t sat = w.tracks[s.track].sat;
             const bool templated = !std::isnan(s.elevation) && w.signals[w.tracks[s.track].signal].template_index >= 0;
-            values[b].push_back(BandValue{system_of(sat), sat, s.expected - s.cn0, templated});
+            values[b].add(system_of(sat), s.expected - s.cn0, first_of(sat, e, b), templated);
             sums[b].add(s.expected, s.cn0);
             ++w.bands[b].tracked[e];
         }
-        for (std::uint32_t k = 0; k < nt; ++k) {
-            if (last_seen[k] < 0 || last_seen[k] == static_cast<std::int64_t>(e) || std::isnan(last_expected[k])) continue;
+        // The tracks seen within the memory, oldest dropped as they expire.
+        for (std::uint32_t i = w.epoch_begin[e]; i < w.epoch_begin[e + 1]; ++i)
+            if (!in_memory[w.samples[i].track]) {
+                in_memory[w.samples[i].track] = 1;
+                memory.push_back(w.samples[i].track);
+            }
+        std::size_t kept = 0;
+        for (const std::uint32_t k : memory) {
             const double since = w.seconds[e] - w.seconds[static_cast<std::size_t>(last_seen[k])];
-            if (since > kLostMemory) continue;
+            if (since > kLostMemory) {
+                in_memory[k] = 0;
+                continue;
+            }
+            memory[kept++] = k;
+        }
+        memory.resize(kept);
+        for (const std::uint32_t k : memory) {
+            if (last_seen[k] == static_cast<std::int64_t>(e) || std::isnan(last_expected[k])) continue;
+            const double since = w.seconds[e] - w.seconds[static_cast<std::size_t>(last_seen[k])];
             const double bound = lost_bound(w, e, k, last_expected[k], since);
             if (std::isnan(bound)) continue;
             const auto b = static_cast<std::size_t>(w.signals[w.tracks[k].signal].band);
             const float el = w.elevation(e, w.tracks[k].sat);
             const bool templated = !std::isnan(el) && w.signals[w.tracks[k].signal].template_index >= 0;
-            values[b].push_back(BandValue{system_of(w.tracks[k].sat), w.tracks[k].sat, bound, templated});
+            values[b].add(system_of(w.tracks[k].sat), bound, first_of(w.tracks[k].sat, e, b), templated);
             ++w.bands[b].lost[e];
             w.lost.emplace_back(static_cast<std::uint32_t>(e), k);
         }
         for (std::size_t b = 0; b < kBandCount; ++b) {
             bool shared = false;
-            const double d = band_degradation(values[b], scratch, shared);
+            const double d = band_degradation(values[b], shared);
             if (std::isnan(d)) continue;
             w.bands[b].shared_epochs += shared;
             w.bands[b].present = true;

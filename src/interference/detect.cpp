@@ -113,12 +113,12 @@ void fill_clouds(const Work& w, InterferenceReport& r) {
     for (const detector::Sample& s : w.samples)
         if (!std::isnan(s.elevation)) ++count[static_cast<std::size_t>(w.signals[w.tracks[s.track].signal].band)];
     std::array<BandCloud, kBandCount> clouds;
-    std::array<std::size_t, kBandCount> seen{};
+    std::array<std::size_t, kBandCount> skip{};  // samples to pass over before the next point
     for (const detector::Sample& s : w.samples) {
         if (std::isnan(s.elevation)) continue;
         const auto b = static_cast<std::size_t>(w.signals[w.tracks[s.track].signal].band);
-        const std::size_t stride = count[b] / kCloudPoints + 1;
-        if (seen[b]++ % stride) continue;
+        if (skip[b]-- > 0) continue;
+        skip[b] = count[b] / kCloudPoints;
         clouds[b].elevation.push_back(s.elevation);
         clouds[b].cn0.push_back(s.cn0);
     }

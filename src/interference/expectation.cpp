@@ -1,5 +1,6 @@
 // The CN0 each sample should have had: the template curve at its elevation plus its satellite's
 // offset, or, without an elevation, the satellite's own level around that time.
+#include <algorithm>
 #include <cmath>
 
 #include "interference/robust.hpp"
@@ -64,24 +65,61 @@ double window_level(const Work& w, const TrackSeries& ts, std::size_t i, double 
     return (sy[0] - slope * sx[1]) / n;
 }
 
-// Whether an epoch of learning is missing within `half` seconds of position i.
-bool near_exclusion(const Work& w, const TrackSeries& ts, std::size_t i, double half) {
-    const double t = w.seconds[ts.epoch[i]];
-    const std::size_t e = ts.epoch[i];
-    for (std::size_t k = e; k < w.excluded.size() && w.seconds[k] - t <= half; ++k)
-        if (w.excluded[k]) return true;
-    for (std::size_t k = e; k-- > 0 && t - w.seconds[k] <= half;)
-        if (w.excluded[k]) return true;
-    return false;
-}
+// Running sums of a straight-line fit over a sliding window.
+struct LineSums {
+    double n = 0, st = 0, stt = 0, sy = 0, sty = 0;
+    void add(double t, double y, double sign) {
+        n += sign;
+        st += sign * t;
+        stt += sign * t * t;
+        sy += sign * y;
+        sty += sign * t * y;
+    }
+    // The line's value at t; NaN with too few values; a flat level when they hardly spread.
+    double at(double t) const {
+        if (n < kBaselineValues) return kNaN;
+        const double spread = stt - st * st / n;
+        if (!(spread > 1e-6 * n)) return sy / n;
+        const double slope = (sty - st * sy / n) / spread;
+        return sy / n + slope * (t - st / n);
+    }
+};
 
 void baseline_expectations(Work& w, const std::vector<TrackSeries>& series) {
+    // Excluded epochs before each ordered epoch, to ask in constant time whether a window
+    // reaches one.
+    std::vector<std::uint32_t> excluded_before(w.excluded.size() + 1, 0);
+    for (std::size_t e = 0; e < w.excluded.size(); ++e) excluded_before[e + 1] = excluded_before[e] + w.excluded[e];
+    const auto near_exclusion = [&](double t) {
+        const auto lo = std::lower_bound(w.seconds.begin(), w.seconds.end(), t - kBaselineHalfWindow) - w.seconds.begin();
+        const auto hi = std::upper_bound(w.seconds.begin(), w.seconds.end(), t + kBaselineHalfWindow) - w.seconds.begin();
+        return excluded_before[static_cast<std::size_t>(hi)] > excluded_before[static_cast<std::size_t>(lo)];
+    };
     for (const TrackSeries& ts : series) {
-        for (std::size_t i = 0; i < ts.sample.size(); ++i) {
+        const std::size_t n = ts.sample.size();
+        const auto time = [&](std::size_t k) { return w.seconds[ts.epoch[k]]; };
+        const auto value = [&](std::size_t k) { return static_cast<double>(w.samples[ts.sample[k]].cn0); };
+        LineSums sums;
+        std::size_t a = 0, b = 0;  // the window [a, b) of positions within the half window
+        for (std::size_t i = 0; i < n; ++i) {
+            const double t = time(i);
+            while (b < n && time(b) - t <= kBaselineHalfWindow) {
+                sums.add(time(b), value(b), 1.0);
+                ++b;
+            }
+            while (t - time(a) > kBaselineHalfWindow) {
+                sums.add(time(a), value(a), -1.0);
+                ++a;
+            }
             // Around the epochs of an event the narrow window would see one side only: the wide
-            // one reaches clean values on both.
-            double level = near_exclusion(w, ts, i, kBaselineHalfWindow) ? kNaN
-                                                                          : window_level(w, ts, i, kBaselineHalfWindow, false);
+            // one reaches clean values on both. Elsewhere the window holds no excluded epoch, and
+            // the running sums less the value itself give the line.
+            double level = kNaN;
+            if (!near_exclusion(t)) {
+                LineSums others = sums;
+                others.add(t, value(i), -1.0);
+                level = others.at(t);
+            }
             if (std::isnan(level)) level = window_level(w, ts, i, kBaselineWideWindow, true);
             w.samples[ts.sample[i]].expected = static_cast<float>(level);
         }

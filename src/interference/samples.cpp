@@ -12,9 +12,10 @@ namespace tessora::detector {
 
 namespace {
 
-// Elevations are evaluated at knots this far apart and interpolated in between: over five minutes
-// a navigation satellite's elevation bends away from a straight line by hundredths of a degree.
-constexpr double kKnotSpacing = 300.0;  // s
+// Elevations are evaluated at knots this far apart and interpolated in between by parabolas:
+// over a quarter of an hour a navigation satellite's elevation departs from a parabola by
+// thousandths of a degree.
+constexpr double kKnotSpacing = 900.0;  // s
 
 void order_epochs(Work& w) {
     const RinexObsData& obs = *w.obs;
@@ -61,12 +62,24 @@ void fill_elevations(Work& w, const NavigationData& nav, const Ecef& receiver) {
             w.sat_elevation[a * w.nsat + s] = at_knot[k];
             if (k + 1 == knots.size()) break;
             const std::size_t b = knots[k + 1];
-            const double span = w.seconds[b] - w.seconds[a];
-            const bool interpolate = !std::isnan(at_knot[k]) && !std::isnan(at_knot[k + 1]) && span <= 3 * kKnotSpacing;
+            // A parabola through this knot, the next and the one after (or before, at the end).
+            const std::size_t k0 = k + 2 < knots.size() ? k : (k > 0 ? k - 1 : k);
+            const std::size_t k2 = std::min(k0 + 2, knots.size() - 1);
+            const double t0 = w.seconds[knots[k0]], t1 = w.seconds[knots[k0 + 1]], t2 = w.seconds[knots[k2]];
+            const double y0 = at_knot[k0], y1 = at_knot[k0 + 1], y2 = at_knot[k2];
+            const bool parabola = k2 == k0 + 2 && !std::isnan(y0) && !std::isnan(y1) && !std::isnan(y2) &&
+                                  t2 - t0 <= 3 * kKnotSpacing;
+            // Without a position at either end of the interval the satellite has none inside it
+            // (its records do not reach there); with one at one end only, every epoch is evaluated.
+            const bool none = std::isnan(at_knot[k]) && std::isnan(at_knot[k + 1]);
             for (std::size_t e = a + 1; e < b; ++e) {
-                const double f = (w.seconds[e] - w.seconds[a]) / span;
+                const double t = w.seconds[e];
                 w.sat_elevation[e * w.nsat + s] =
-                    interpolate ? static_cast<float>(at_knot[k] + f * (at_knot[k + 1] - at_knot[k])) : elevation_at(orbit, e);
+                    parabola ? static_cast<float>(y0 * (t - t1) * (t - t2) / ((t0 - t1) * (t0 - t2)) +
+                                                  y1 * (t - t0) * (t - t2) / ((t1 - t0) * (t1 - t2)) +
+                                                  y2 * (t - t0) * (t - t1) / ((t2 - t0) * (t2 - t1)))
+                    : none ? static_cast<float>(kNaN)
+                           : elevation_at(orbit, e);
             }
         }
     }
@@ -105,6 +118,7 @@ void collect_samples(Work& w, const NavigationData* nav, const std::vector<char>
     std::vector<std::vector<std::uint32_t>> tracks_of_sat(w.nsat);
 
     w.epoch_begin.assign(ne + 1, 0);
+    w.samples.reserve(obs.obs_values.size() / 2);
     for (std::size_t e = 0; e < ne; ++e) {
         w.epoch_begin[e] = static_cast<std::uint32_t>(w.samples.size());
         const Epoch& ep = obs.epochs[w.order[e]];

@@ -67,10 +67,15 @@ void complete_curve(std::vector<double>& cn0, const std::vector<std::uint64_t>& 
     cn0 = std::move(smooth);
 }
 
+// A template bin's median or a satellite's offset is settled by a few hundred values: a day of
+// 1 s data, or of many signals, is learned from every few epochs.
+constexpr std::size_t kLearningSamples = 100000;
+
 // Samples of learning: not excluded, with an elevation.
 template <typename F>
 void for_learning_samples(const Work& w, F&& f) {
-    for (std::size_t e = 0; e + 1 < w.epoch_begin.size(); ++e) {
+    const std::size_t step = w.samples.size() / kLearningSamples + 1;
+    for (std::size_t e = 0; e + 1 < w.epoch_begin.size(); e += step) {
         if (w.excluded[e]) continue;
         for (std::uint32_t i = w.epoch_begin[e]; i < w.epoch_begin[e + 1]; ++i)
             if (!std::isnan(w.samples[i].elevation)) f(w.samples[i]);
@@ -152,17 +157,27 @@ void fit_offsets(Work& w) {
 // epochs are learned from, so once per detection).
 void fit_limits(Work& w) {
     const std::size_t nsig = w.signals.size();
-    std::vector<std::vector<float>> levels(nsig), elevations(nsig);
+    std::vector<std::uint32_t> begin(nsig + 1, 0);
+    for (const Sample& s : w.samples) ++begin[w.tracks[s.track].signal + 1];
+    for (std::size_t g = 0; g < nsig; ++g) begin[g + 1] += begin[g];
+    std::vector<float> levels(w.samples.size()), elevations(w.samples.size());
+    std::vector<std::uint32_t> next(begin.begin(), begin.end() - 1), next_el = next;
     for (const Sample& s : w.samples) {
         const std::uint32_t g = w.tracks[s.track].signal;
-        levels[g].push_back(s.cn0);
-        if (!std::isnan(s.elevation)) elevations[g].push_back(s.elevation);
+        levels[next[g]++] = s.cn0;
+        if (!std::isnan(s.elevation)) elevations[next_el[g]++] = s.elevation;
     }
+    const auto quantile = [](std::vector<float>& v, std::size_t first, std::size_t last, double q) {
+        if (last == first) return kNaN;
+        const auto k = first + static_cast<std::size_t>(q * static_cast<double>(last - first - 1) + 0.5);
+        std::nth_element(v.begin() + first, v.begin() + k, v.begin() + last);
+        return static_cast<double>(v[k]);
+    };
     w.floor.resize(nsig);
     w.low_elevation.resize(nsig);
     for (std::size_t g = 0; g < nsig; ++g) {
-        w.floor[g] = quantile_in_place(levels[g], 0.01);
-        w.low_elevation[g] = quantile_in_place(elevations[g], 0.01);
+        w.floor[g] = quantile(levels, begin[g], begin[g + 1], 0.01);
+        w.low_elevation[g] = quantile(elevations, begin[g], next_el[g], 0.01);
     }
 }
 
