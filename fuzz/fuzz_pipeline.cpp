@@ -1,5 +1,6 @@
-// Fuzz target of the analysis pipeline: observation text from the input, analysed without
-// navigation data and with a fixed broadcast file whose satellites the seeds observe.
+// Fuzz target of the analysis pipeline and the interference detector: observation text from the
+// input, analysed without navigation data and with a fixed broadcast file whose satellites the
+// seeds observe.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -8,6 +9,8 @@
 #include <vector>
 
 #include "cn0/pipeline.hpp"
+#include "interference/detect.hpp"
+#include "interference/inject.hpp"
 #include "navigation/nav_reader.hpp"
 #include "rinex/obs_reader.hpp"
 
@@ -58,6 +61,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     in.navigation = navigation();
     const tessora::AnalysisResult res = tessora::run_analysis(in, sink);
     g_sink = res.timeseries.timestamps.size() + (res.visibility ? res.visibility->anomalies.size() : 0);
+    // The interference detector on the same records, with and without elevations, and on a copy
+    // with a jammer and a spoofer injected.
+    tessora::DetectorOptions det;
+    det.min_elevation = in.min_elevation;
+    if (opt & 8) det.threshold_db = 3.0;
+    if (opt & 1) det.systems = in.systems;
+    g_sink = tessora::detect_interference(*in.obs, nullptr, det).events.size();
+    const tessora::InterferenceReport with_nav = tessora::detect_interference(*in.obs, in.navigation.get(), det);
+    g_sink = with_nav.series.size() + tessora::to_json(with_nav).size();
+    tessora::Injection jam, spoof;
+    jam.start = 30.0;
+    jam.end = 150.0;
+    jam.db = (opt & 16) ? 40.0 : 6.0;
+    spoof.kind = tessora::InjectionKind::spoofer;
+    spoof.start = 60.0;
+    spoof.end = 1e9;
+    const tessora::RinexObsData injected = tessora::inject_interference(*in.obs, {jam, spoof}, {});
+    det.cn0_template = &with_nav.cn0_template;
+    g_sink = tessora::detect_interference(injected, in.navigation.get(), det).events.size();
     return 0;
 }
 
