@@ -83,8 +83,8 @@ std::string constellation_name(char letter) {
 }
 
 // Peak of a band's degradation over [first, last]: the largest running median over a tenth of
-// the event (three epochs at least), so that noisy epochs do not set it, a long event's no more
-// than a short one's. Returns (value, epoch).
+// the event (three epochs at least, within the event), so that noisy epochs do not set it, a
+// long event's no more than a short one's. Returns (value, epoch).
 std::pair<double, std::size_t> band_peak(const BandWork& bw, std::size_t first, std::size_t last) {
     double best = kNaN;
     std::size_t at = first;
@@ -93,7 +93,7 @@ std::pair<double, std::size_t> band_peak(const BandWork& bw, std::size_t first, 
     for (std::size_t e = first; e <= last; ++e) {
         if (std::isnan(bw.degradation[e])) continue;
         window.clear();
-        for (std::size_t k = e >= half ? e - half : 0; k <= e + half && k < bw.degradation.size(); ++k)
+        for (std::size_t k = e >= first + half ? e - half : first; k <= e + half && k <= last; ++k)
             if (!std::isnan(bw.degradation[k])) window.push_back(bw.degradation[k]);
         const double m = median_in_place(window);
         if (std::isnan(best) || m > best) {
