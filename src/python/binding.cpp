@@ -76,6 +76,21 @@ bool bind_args(const char* fname, const char* const* names, Py_ssize_t nparams, 
     return true;
 }
 
+bool relabel_error(const char* label, bool value_errors_too) {
+    const bool match = PyErr_ExceptionMatches(PyExc_TypeError) ||
+                       (value_errors_too && (PyErr_ExceptionMatches(PyExc_ValueError) ||
+                                             PyErr_ExceptionMatches(PyExc_OverflowError)));
+    if (!match) return false;
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    Ref t = Ref::steal(type), v = Ref::steal(value), b = Ref::steal(tb);
+    Ref text = Ref::steal(v ? PyObject_Str(v.get()) : nullptr);
+    if (!text) return false;
+    PyErr_Format(t.get(), "%s: %U", label, text.get());
+    return false;
+}
+
 namespace {
 
 bool type_error(const char* name, const char* expected, PyObject* got) {
@@ -85,15 +100,7 @@ bool type_error(const char* name, const char* expected, PyObject* got) {
 
 // Re-raises a pending TypeError with the "argument 'name': " prefix; other errors pass unchanged.
 bool prefix_type_error(const char* name) {
-    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    Ref t = Ref::steal(type), v = Ref::steal(value), b = Ref::steal(tb);
-    Ref text = Ref::steal(v ? PyObject_Str(v.get()) : nullptr);
-    if (!text) return false;
-    PyErr_Format(PyExc_TypeError, "argument '%s': %U", name, text.get());
-    return false;
+    return relabel_error((std::string("argument '") + name + "'").c_str(), false);
 }
 
 }  // namespace

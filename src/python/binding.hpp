@@ -73,6 +73,11 @@ PyObject* raise(PyObject* type, std::string_view message);
 bool bind_args(const char* fname, const char* const* names, Py_ssize_t nparams, Py_ssize_t nrequired,
                PyObject* args, PyObject* kwargs, PyObject** out);
 
+// Re-raises a pending TypeError (with `value_errors_too` also a ValueError or OverflowError)
+// with "label: " in front of its message, keeping its type; other errors pass unchanged.
+// Returns false.
+bool relabel_error(const char* label, bool value_errors_too);
+
 // True when an optional argument is absent (omitted or None).
 inline bool absent(PyObject* o) { return o == nullptr || o == Py_None; }
 

@@ -12,24 +12,8 @@ namespace {
 
 constexpr const char* kKeys[] = {"kind", "start", "end", "db", "profile", "steps", "bands", "level", "spread"};
 
-// The shared record of a RinexObsData instance (type already checked); null with RuntimeError
-// set when the instance is mutably borrowed.
-
-// Re-raises a pending TypeError, ValueError or OverflowError with `label` in front of its
-// message (keeping its type); other errors pass unchanged. Returns false.
-bool relabel(const std::string& label) {
-    if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError) &&
-        !PyErr_ExceptionMatches(PyExc_OverflowError))
-        return false;
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    Ref t = Ref::steal(type), v = Ref::steal(value), b = Ref::steal(tb);
-    Ref text = Ref::steal(v ? PyObject_Str(v.get()) : nullptr);
-    if (!text) return false;
-    PyErr_Format(t.get(), "%s: %U", label.c_str(), text.get());
-    return false;
-}
+// Re-raises a pending TypeError, ValueError or OverflowError with `label` in front of its message.
+bool relabel(const std::string& label) { return relabel_error(label.c_str(), true); }
 
 bool fail(PyObject* type, const std::string& message) {
     raise(type, message);
