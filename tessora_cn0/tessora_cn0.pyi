@@ -325,6 +325,13 @@ class CN0Template:
     @classmethod
     def _from_state(cls, state: bytes, /) -> Self: ...
 
+@final
+class BatchIterator:
+    def __iter__(self) -> Self: ...
+    def __next__(
+        self,
+    ) -> tuple[int, AnalysisResult | tuple[AnalysisResult, InterferenceReport] | InterferenceReport | Exception]: ...
+
 def read_rinex_obs(path: str) -> RinexObsData: ...
 def read_rinex_obs_bytes(data: bytes, filename: str) -> RinexObsData: ...
 def parse_rinex(data: bytes, filename: str) -> RinexObsData: ...
@@ -356,6 +363,17 @@ def detect_interference(
     template: Optional[CN0Template] = None,
     threshold_db: Optional[float] = None,
 ) -> InterferenceReport: ...
+def iter_analyze(
+    obs_paths: Sequence[str],
+    nav_paths: Optional[str | Sequence[Optional[str]]] = None,
+    *,
+    min_elevation: float = 5.0,
+    systems: Optional[Sequence[str]] = None,
+    config: Optional[AnalysisConfig] = None,
+    workers: Optional[int] = None,
+    interference: bool = False,
+    analysis: bool = True,
+) -> BatchIterator: ...
 def _inject_interference(
     obs: RinexObsData, injections: Sequence[dict[str, Any]], tracking_threshold: Optional[float] = None, seed: int = 0
 ) -> RinexObsData: ...

@@ -1,6 +1,10 @@
-// analyze_many: many analyses on a pool of native threads, one result (or exception) per file.
+// analyze_many and iter_analyze: many analyses on a pool of native threads, one result (or
+// exception) per file, all at the end in input order or one by one as they finish.
 #include <atomic>
 #include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -12,6 +16,8 @@
 #include <system_error>
 
 #include "cn0/analyze.hpp"
+#include "common/heap_policy.hpp"
+#include "interference/detect.hpp"
 #include "python/classes.hpp"
 
 namespace tessora::py {
@@ -80,14 +86,19 @@ bool conv_nav_paths(PyObject* o, std::size_t n, const std::optional<std::string>
     return true;
 }
 
-// The Python value of one outcome: an AnalysisResult, or the exception analyze_cn0 would raise.
-PyObject* outcome_object(BatchOutcome& b) {
+// The Python value of one outcome: an AnalysisResult (or the pair with its InterferenceReport),
+// with `report_only` the InterferenceReport alone, or the exception analyze_cn0 would raise.
+PyObject* outcome_object(BatchOutcome& b, bool report_only) {
     if (b.out_of_memory) return PyObject_CallFunction(PyExc_MemoryError, nullptr);
     AnalysisOutcome& o = b.outcome;
     PyObject* type = PyExc_ValueError;
     std::string message = o.message;
     switch (o.failure) {
         case AnalysisFailure::none: {
+            if (report_only) {
+                if (!o.interference) return internal_error("a detector run left no report");
+                return wrap_interference_report(std::move(*o.interference));
+            }
             Ref result = Ref::steal(wrap_analysis_result(std::move(o.result)));
             if (!result || !o.interference) return result.release();
             Ref report = Ref::steal(wrap_interference_report(std::move(*o.interference)));
@@ -109,11 +120,19 @@ PyObject* outcome_object(BatchOutcome& b) {
     return PyObject_CallOneArg(type, text.get());
 }
 
-// The pool: workers take the next job until none is left or the caller stops them.
+// The pool: workers take the jobs in index order and run each with `run(i)`, which touches no
+// Python object, until none is left or the caller stops them. Each finished index is queued for
+// the consumer. With a bound, a worker takes a new job only while fewer than `bound` jobs are
+// running or finished and not yet taken: the consumer's pace then limits how many results exist
+// at once, however many files there are.
 class Pool {
 public:
-    Pool(const std::vector<Job>& jobs, const AnalysisConfig& config, bool interference, std::vector<BatchOutcome>& out)
-        : jobs_(jobs), config_(config), interference_(interference), out_(out) {}
+    using Run = std::function<void(std::size_t)>;
+    enum class Next { taken, timeout, exhausted };
+
+    Pool(std::size_t jobs, Run run, std::size_t bound = 0) : jobs_(jobs), run_(std::move(run)), bound_(bound) {}
+    Pool(const Pool&) = delete;
+    Pool& operator=(const Pool&) = delete;
     ~Pool() { stop_and_join(); }
 
     // Starts `n` workers; false (with RuntimeError set) when no thread can be had.
@@ -141,8 +160,34 @@ public:
         return done;
     }
 
+    // Waits (without the interpreter lock) up to `timeout` for a finished job and takes it, which
+    // frees its place under the bound. `index` is set when one was taken.
+    Next take(std::size_t& index, std::chrono::milliseconds timeout) {
+        Next next = Next::timeout;
+        Py_BEGIN_ALLOW_THREADS
+        std::unique_lock<std::mutex> lock(m_);
+        cv_.wait_for(lock, timeout, [&] { return !finished_.empty() || taken_ >= jobs_; });
+        if (!finished_.empty()) {
+            index = finished_.front();
+            finished_.pop_front();
+            ++taken_;
+            next = Next::taken;
+        } else if (taken_ >= jobs_) {
+            next = Next::exhausted;
+        }
+        lock.unlock();
+        if (next == Next::taken) room_.notify_one();
+        Py_END_ALLOW_THREADS
+        return next;
+    }
+
+    // Jobs running finish; the others are not started. Called with the interpreter lock held.
     void stop_and_join() {
-        stop_.store(true);
+        {
+            std::lock_guard<std::mutex> lock(m_);
+            stop_ = true;
+        }
+        room_.notify_all();
         Py_BEGIN_ALLOW_THREADS  // a verbose analysis takes the lock for its progress lines
         for (auto& t : threads_)
             if (t.joinable()) t.join();
@@ -152,102 +197,146 @@ public:
 
 private:
     void work() {
+        std::unique_lock<std::mutex> lock(m_);
         for (;;) {
-            const std::size_t i = next_.fetch_add(1);
-            if (i >= jobs_.size() || stop_.load()) return;
-            BatchOutcome& b = out_[i];
-            try {
-                const Job& j = jobs_[i];
-                b.outcome = analyze_files(j.obs, j.nav ? &*j.nav : nullptr, config_, stderr_progress(config_.verbose),
-                                          interference_);
-            } catch (const std::bad_alloc&) {
-                b.out_of_memory = true;
-            }
-            {
-                std::lock_guard<std::mutex> lock(m_);
-                ++done_;
-            }
-            cv_.notify_one();
+            room_.wait(lock, [&] { return stop_ || next_ >= jobs_ || bound_ == 0 || next_ - taken_ < bound_; });
+            if (stop_ || next_ >= jobs_) return;
+            const std::size_t i = next_++;
+            lock.unlock();
+            run_(i);
+            lock.lock();
+            finished_.push_back(i);
+            ++done_;
+            cv_.notify_all();
         }
     }
 
-    const std::vector<Job>& jobs_;
-    const AnalysisConfig& config_;
-    const bool interference_;
-    std::vector<BatchOutcome>& out_;
+    const std::size_t jobs_;
+    const Run run_;
+    const std::size_t bound_;  // 0: none
     std::vector<std::thread> threads_;
-    std::atomic<std::size_t> next_{0};
-    std::atomic<bool> stop_{false};
     std::mutex m_;
-    std::condition_variable cv_;
-    std::size_t done_ = 0;
+    std::condition_variable cv_;    // the consumer waits here for finished jobs
+    std::condition_variable room_;  // the workers wait here for room under the bound
+    std::deque<std::size_t> finished_;
+    std::size_t next_ = 0, done_ = 0, taken_ = 0;
+    bool stop_ = false;
 };
+
+// Runs one job: the analysis of a file (with the detector when asked for), or with `analysis`
+// false only the detector on the records read, the report in `interference`.
+void run_job(const Job& j, const AnalysisConfig& config, bool interference, bool analysis, BatchOutcome& b) {
+    try {
+        const std::string* nav_path = j.nav ? &*j.nav : nullptr;
+        if (analysis) {
+            b.outcome = analyze_files(j.obs, nav_path, config, stderr_progress(config.verbose), interference);
+            return;
+        }
+        settle_heap_thresholds();
+        AnalysisOutcome& o = b.outcome;
+        auto obs = load_observations(j.obs, o.failure, o.message);
+        if (!obs) return;
+        std::shared_ptr<const NavigationData> nav;
+        if (nav_path && !(nav = load_navigation(*nav_path, o.failure, o.message))) return;
+        DetectorOptions options;
+        options.min_elevation = config.min_elevation;
+        if (config.systems) options.systems = system_letters(config.systems);
+        o.interference = detect_interference(*obs, nav.get(), options);
+        o.interference->filename = j.obs;
+    } catch (const std::bad_alloc&) {
+        b.out_of_memory = true;
+    }
+}
+
+// The settings common to analyze_many and iter_analyze. The slots `a` are obs_paths, nav_paths,
+// min_elevation, systems, config and workers, in that order.
+struct BatchSettings {
+    std::vector<std::string> obs_paths;
+    AnalysisConfig config;
+    std::optional<std::string> default_nav;
+    std::uint64_t workers = 0;  // 0: one per CPU
+};
+
+bool conv_batch_settings(const char* fname, PyObject* const* a, BatchSettings& out) {
+    PyObject *obs_arg = a[0], *elev_arg = a[2], *systems_arg = a[3], *config_arg = a[4], *workers_arg = a[5];
+    if (!conv_text_list(obs_arg, "obs_paths", out.obs_paths)) return false;
+    double min_elevation = 5.0;
+    if (elev_arg && !conv_float(elev_arg, "min_elevation", min_elevation)) return false;
+    std::optional<std::vector<std::string>> systems;
+    if (!absent(systems_arg)) {
+        std::vector<std::string> v;
+        if (!conv_text_list(systems_arg, "systems", v)) return false;
+        systems = std::move(v);
+    }
+    if (!absent(config_arg)) {
+        if (!conv_instance(config_arg, g_analysis_config_type, "config")) return false;
+        if (elev_arg || !absent(systems_arg)) {
+            PyErr_Format(PyExc_TypeError, "%s(): min_elevation and systems come from config when config is given",
+                         fname);
+            return false;
+        }
+        ReadBorrow guard(borrow_of<ConfigPayload>(config_arg));
+        if (!guard.ok()) return false;
+        out.config = *analysis_config_of(config_arg);
+        out.default_nav = out.config.nav_file;
+    } else {
+        out.config = quick_analysis_config(min_elevation, std::move(systems));
+    }
+    if (!absent(workers_arg)) {
+        if (!conv_count(workers_arg, "workers", out.workers)) return false;
+        if (out.workers == 0) {
+            PyErr_SetString(PyExc_ValueError, "workers must be at least 1");
+            return false;
+        }
+    }
+    return true;
+}
+
+// The jobs of a batch, once nav_paths is converted (taking the observation paths).
+bool make_jobs(PyObject* nav_arg, BatchSettings& s, std::vector<Job>& jobs) {
+    std::vector<std::optional<std::string>> nav_paths;
+    if (!conv_nav_paths(nav_arg, s.obs_paths.size(), s.default_nav, nav_paths)) return false;
+    jobs.resize(s.obs_paths.size());
+    for (std::size_t i = 0; i < jobs.size(); ++i) jobs[i] = Job{std::move(s.obs_paths[i]), std::move(nav_paths[i])};
+    return true;
+}
+
+bool check_positional(const char* fname, PyObject* args) {
+    const Py_ssize_t npos = PyTuple_GET_SIZE(args);
+    if (npos <= 2) return true;
+    PyErr_Format(PyExc_TypeError, "%s() takes at most 2 positional arguments (%zd given)", fname, npos);
+    return false;
+}
+
+std::size_t pool_size(std::uint64_t workers, std::size_t n) {
+    return static_cast<std::size_t>(std::min<std::uint64_t>(workers ? workers : cpu_count(), n));
+}
 
 PyObject* analyze_many(PyObject*, PyObject* args, PyObject* kwargs) {
     // Positional: obs_paths and nav_paths; the rest by keyword only.
-    const Py_ssize_t npos = PyTuple_GET_SIZE(args);
-    if (npos > 2) {
-        PyErr_Format(PyExc_TypeError, "analyze_many() takes at most 2 positional arguments (%zd given)", npos);
-        return nullptr;
-    }
+    if (!check_positional("analyze_many", args)) return nullptr;
     PyObject* a[8];
     static const char* const ordered[] = {"obs_paths", "nav_paths", "min_elevation", "systems",
                                           "config", "workers", "progress", "interference"};
     if (!bind_args("analyze_many", ordered, 8, 1, args, kwargs, a)) return nullptr;
-    PyObject *obs_arg = a[0], *nav_arg = a[1], *elev_arg = a[2], *systems_arg = a[3], *config_arg = a[4],
-             *workers_arg = a[5], *progress_arg = a[6];
+    PyObject *nav_arg = a[1], *progress_arg = a[6];
     bool interference = false;
     if (!absent(a[7]) && !conv_bool(a[7], "interference", interference)) return nullptr;
-
-    std::vector<std::string> obs_paths;
-    if (!conv_text_list(obs_arg, "obs_paths", obs_paths)) return nullptr;
-    double min_elevation = 5.0;
-    if (elev_arg && !conv_float(elev_arg, "min_elevation", min_elevation)) return nullptr;
-    std::optional<std::vector<std::string>> systems;
-    if (!absent(systems_arg)) {
-        std::vector<std::string> v;
-        if (!conv_text_list(systems_arg, "systems", v)) return nullptr;
-        systems = std::move(v);
-    }
-    AnalysisConfig config;
-    std::optional<std::string> default_nav;
-    if (!absent(config_arg)) {
-        if (!conv_instance(config_arg, g_analysis_config_type, "config")) return nullptr;
-        if (elev_arg || !absent(systems_arg)) {
-            PyErr_SetString(PyExc_TypeError,
-                            "analyze_many(): min_elevation and systems come from config when config is given");
-            return nullptr;
-        }
-        ReadBorrow guard(borrow_of<ConfigPayload>(config_arg));
-        if (!guard.ok()) return nullptr;
-        config = *analysis_config_of(config_arg);
-        default_nav = config.nav_file;
-    } else {
-        config = quick_analysis_config(min_elevation, std::move(systems));
-    }
-    std::uint64_t workers = 0;
-    if (!absent(workers_arg)) {
-        if (!conv_count(workers_arg, "workers", workers)) return nullptr;
-        if (workers == 0) {
-            PyErr_SetString(PyExc_ValueError, "workers must be at least 1");
-            return nullptr;
-        }
-    }
+    BatchSettings settings;
+    if (!conv_batch_settings("analyze_many", a, settings)) return nullptr;
     if (!absent(progress_arg) && !PyCallable_Check(progress_arg)) {
         PyErr_Format(PyExc_TypeError, "argument 'progress': expected a callable, got %s", Py_TYPE(progress_arg)->tp_name);
         return nullptr;
     }
-    std::vector<std::optional<std::string>> nav_paths;
-    if (!conv_nav_paths(nav_arg, obs_paths.size(), default_nav, nav_paths)) return nullptr;
+    std::vector<Job> jobs;
+    if (!make_jobs(nav_arg, settings, jobs)) return nullptr;
 
-    const std::size_t n = obs_paths.size();
-    std::vector<Job> jobs(n);
-    for (std::size_t i = 0; i < n; ++i) jobs[i] = Job{std::move(obs_paths[i]), std::move(nav_paths[i])};
+    const std::size_t n = jobs.size();
+    const AnalysisConfig& config = settings.config;
     std::vector<BatchOutcome> outcomes(n);
     if (n > 0) {
-        const std::size_t pool_size = static_cast<std::size_t>(std::min<std::uint64_t>(workers ? workers : cpu_count(), n));
-        Pool pool(jobs, config, interference, outcomes);
-        if (!pool.start(pool_size)) return nullptr;
+        Pool pool(n, [&](std::size_t i) { run_job(jobs[i], config, interference, true, outcomes[i]); });
+        if (!pool.start(pool_size(settings.workers, n))) return nullptr;
         std::size_t reported = 0;
         while (reported < n) {
             const std::size_t done = pool.wait_beyond(reported, std::chrono::milliseconds(100));
@@ -265,11 +354,100 @@ PyObject* analyze_many(PyObject*, PyObject* args, PyObject* kwargs) {
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
     if (!list) return internal_error("Python API call failed");
     for (std::size_t i = 0; i < n; ++i) {
-        PyObject* o = outcome_object(outcomes[i]);
+        PyObject* o = outcome_object(outcomes[i], false);
         if (!o) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), o);
     }
     return list.release();
+}
+
+// ---------------------------------------------------------------- iter_analyze
+// A streaming batch. The workers leave each outcome in its slot and queue its index; the
+// consumer (__next__) takes the next index, turns the outcome into Python objects and frees the
+// slot. The state lives on the heap: the workers hold its address.
+struct StreamState {
+    std::vector<Job> jobs;
+    AnalysisConfig config;
+    bool interference = false;
+    bool analysis = true;
+    std::vector<std::unique_ptr<BatchOutcome>> outcomes;  // written by the workers, index by index
+    std::size_t yielded = 0;
+    std::unique_ptr<Pool> pool;  // last: destroyed (stopped and joined) before what it works on
+};
+using StreamPayload = std::unique_ptr<StreamState>;
+
+PyTypeObject* g_batch_iterator_type = nullptr;
+
+PyObject* batch_iterator_next(PyObject* self) {
+    StreamState& st = *payload_of<StreamPayload>(self);
+    if (!st.pool || st.yielded >= st.jobs.size()) return nullptr;  // StopIteration
+    std::size_t i = 0;
+    for (;;) {
+        const Pool::Next next = st.pool->take(i, std::chrono::milliseconds(100));
+        if (next == Pool::Next::taken) break;
+        if (next == Pool::Next::exhausted) return nullptr;
+        if (PyErr_CheckSignals() < 0) return nullptr;  // Ctrl-C while waiting
+    }
+    std::unique_ptr<BatchOutcome> b = std::move(st.outcomes[i]);
+    if (++st.yielded == st.jobs.size()) st.pool->stop_and_join();  // every worker has left
+    if (!b) return PyErr_NoMemory();  // the worker could not allocate the outcome
+    Ref item = Ref::steal(outcome_object(*b, !st.analysis));
+    b.reset();
+    if (!item) return nullptr;
+    Ref index = Ref::steal(PyLong_FromSize_t(i));
+    if (!index) return nullptr;
+    return PyTuple_Pack(2, index.get(), item.get());
+}
+
+PyType_Slot kBatchIteratorSlots[] = {
+    {Py_tp_doc, const_cast<char*>("The results of iter_analyze as the files finish: (index, item) tuples")},
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<StreamPayload>)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(batch_iterator_next)},
+    {0, nullptr},
+};
+PyType_Spec kBatchIteratorSpec = {"tessora_cn0.BatchIterator", sizeof(Box<StreamPayload>), 0, Py_TPFLAGS_DEFAULT,
+                                  kBatchIteratorSlots};
+
+PyObject* iter_analyze(PyObject*, PyObject* args, PyObject* kwargs) {
+    if (!check_positional("iter_analyze", args)) return nullptr;
+    PyObject* a[8];
+    static const char* const ordered[] = {"obs_paths", "nav_paths", "min_elevation", "systems",
+                                          "config", "workers", "interference", "analysis"};
+    if (!bind_args("iter_analyze", ordered, 8, 1, args, kwargs, a)) return nullptr;
+    auto st = std::make_unique<StreamState>();
+    if (!absent(a[6]) && !conv_bool(a[6], "interference", st->interference)) return nullptr;
+    if (!absent(a[7]) && !conv_bool(a[7], "analysis", st->analysis)) return nullptr;
+    BatchSettings settings;
+    if (!conv_batch_settings("iter_analyze", a, settings)) return nullptr;
+    if (!make_jobs(a[1], settings, st->jobs)) return nullptr;
+    st->config = std::move(settings.config);
+
+    const std::size_t n = st->jobs.size();
+    st->outcomes.resize(n);
+    const std::size_t size = pool_size(settings.workers, n);
+    StreamState* s = st.get();
+    if (n > 0) {
+        // At most `size` outcomes are held at once: one per worker, until the consumer takes it.
+        st->pool = std::make_unique<Pool>(
+            n,
+            [s](std::size_t i) {
+                std::unique_ptr<BatchOutcome> b;
+                try {
+                    b = std::make_unique<BatchOutcome>();
+                } catch (const std::bad_alloc&) {
+                    return;  // no slot: the consumer raises MemoryError for this file
+                }
+                run_job(s->jobs[i], s->config, s->interference, s->analysis, *b);
+                s->outcomes[i] = std::move(b);
+            },
+            size);
+    }
+    Ref it = Ref::steal(box_new<StreamPayload>(g_batch_iterator_type, std::move(st)));
+    if (!it) return nullptr;
+    if (s->pool && !s->pool->start(size)) return nullptr;  // the iterator's release joins what started
+    return it.release();
 }
 
 // _visibility_timeline(obs_path, nav_path, min_elevation): the satellites predicted and observed
@@ -308,6 +486,28 @@ PyObject* visibility_timeline_py(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 }  // namespace
+
+PyTypeObject* add_batch_iterator_type(PyObject* module) {
+    g_batch_iterator_type = add_type(module, &kBatchIteratorSpec);
+    return g_batch_iterator_type;
+}
+
+PyMethodDef kIterAnalyzeDef = {
+    "iter_analyze", reinterpret_cast<PyCFunction>(iter_analyze), METH_VARARGS | METH_KEYWORDS,
+    "iter_analyze(obs_paths, nav_paths=None, *, min_elevation=5.0, systems=None, config=None, workers=None, "
+    "interference=False, analysis=True)\n--\n\n"
+    "Analyse many observation files on a pool of native threads, giving each result as it finishes\n"
+    "\n"
+    "The arguments mean what they mean for analyze_many. Returns a BatchIterator of (index, item)\n"
+    "tuples in the order the files finish, where index is the file's position in obs_paths and item\n"
+    "what analyze_many gives for it: the AnalysisResult, with interference the tuple\n"
+    "(AnalysisResult, InterferenceReport), or the exception analyze_cn0 would have raised.\n"
+    "analysis: with False no analysis runs; each item is the InterferenceReport of\n"
+    "    detect_interference on the file (or the exception).\n"
+    "\n"
+    "The workers stay at most `workers` results ahead of the consumer, so memory is bounded by the\n"
+    "workers, not by the number of files. Dropping the iterator stops the batch: what runs finishes,\n"
+    "the rest is not started."};
 
 PyMethodDef kVisibilityTimelineDef = {
     "_visibility_timeline", reinterpret_cast<PyCFunction>(visibility_timeline_py), METH_VARARGS | METH_KEYWORDS,

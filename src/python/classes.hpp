@@ -81,6 +81,9 @@ PyObject* wrap_analysis_result(AnalysisResult&& result);
 
 extern PyMethodDef kAnalyzeCn0Def;
 extern PyMethodDef kAnalyzeManyDef;
+extern PyMethodDef kIterAnalyzeDef;
+// The iterator iter_analyze returns.
+PyTypeObject* add_batch_iterator_type(PyObject* module);
 extern PyMethodDef kVisibilityTimelineDef;
 
 // Message prefixes of analyze_cn0 (and analyze_many) for files that cannot be read.

@@ -38,6 +38,7 @@ PyObject* init_module() {
     if (!add_analysis_result_type(m.get())) return nullptr;
     if (!add_quality_score_type(m.get())) return nullptr;
     if (!add_interference_types(m.get())) return nullptr;
+    if (!add_batch_iterator_type(m.get())) return nullptr;
 
     // Functions.
     PyMethodDef* functions[] = {
@@ -54,6 +55,7 @@ PyObject* init_module() {
         &kVisibilityTimelineDef,
         &kDetectInterferenceDef,
         &kInjectInterferenceDef,
+        &kIterAnalyzeDef,
     };
     for (PyMethodDef* def : functions)
         if (!add_function(m.get(), def)) return nullptr;

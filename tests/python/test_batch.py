@@ -220,3 +220,107 @@ def test_visibility_timeline_counts_add_up_to_the_result_means():
         t._extension._visibility_timeline(obs, obs + ".missing")
     with pytest.raises(OSError, match="^Cannot read obs file: "):
         t._extension._visibility_timeline(obs + ".missing", nav)
+
+
+# ----------------------------------------------------------------------------- results as they finish
+def sample_pair():
+    obs = os.path.join(SAMPLE_DIR, "SMPL00DNK_R_20240650700_01H_30S_MO.rnx")
+    if not os.path.exists(obs):
+        pytest.skip("not run from a source tree")
+    return obs, os.path.join(SAMPLE_DIR, "SMPL00DNK_R_20240650700_01H_MN.rnx")
+
+
+def as_text(item):
+    if isinstance(item, tuple):
+        return tuple(as_text(x) for x in item)
+    if isinstance(item, BaseException):
+        return type(item), str(item)
+    return item.to_json()
+
+
+@pytest.mark.parametrize("interference", [False, True])
+def test_iter_analyze_gives_every_file_once_as_analyze_many_does(files, interference):
+    paths, nav, bad, missing = files
+    obs = paths[:3] + [bad] + paths[3:] + [missing]
+    navs = [nav, None, nav, nav, None, nav + ".gone", nav, None, nav]
+    it = t.iter_analyze(obs, navs, min_elevation=7.5, systems=["G", "E"], workers=3, interference=interference)
+    assert type(it) is t.BatchIterator and iter(it) is it
+    got = list(it)
+    assert sorted(i for i, _ in got) == list(range(len(obs)))
+    expected = t.analyze_many(obs, navs, min_elevation=7.5, systems=["G", "E"], interference=interference)
+    assert {i: as_text(item) for i, item in got} == {i: as_text(item) for i, item in enumerate(expected)}
+    assert type(dict(got)[3]) is ValueError and isinstance(dict(got)[5], OSError)
+    assert list(it) == [] and list(t.iter_analyze([])) == []
+
+
+def test_iter_analyze_without_the_analysis_gives_the_detector_reports(files):
+    obs, nav = sample_pair()
+    got = dict(t.iter_analyze([obs, obs + ".missing", obs], nav, systems=["G"], analysis=False, workers=2))
+    assert got[0].to_json() == got[2].to_json() == t.detect_interference(obs, nav, systems=["G"]).to_json()
+    assert got[0].events and str(got[1]).startswith("Cannot read obs file: No such file")
+    config = t.AnalysisConfig(min_elevation=15.0, nav_file=nav)
+    (_, report), = t.iter_analyze([obs], config=config, analysis=False)
+    assert report.to_json() == t.detect_interference(obs, nav, min_elevation=15.0).to_json()
+
+
+def test_iter_analyze_argument_errors(files):
+    paths, nav, _, _ = files
+    with pytest.raises(TypeError, match="^argument 'obs_paths': "):
+        t.iter_analyze(paths[0])
+    with pytest.raises(ValueError, match="^nav_paths has 1 entries for 2 observation files$"):
+        t.iter_analyze(paths[:2], [nav])
+    with pytest.raises(TypeError, match=r"^iter_analyze\(\) takes at most 2 positional arguments"):
+        t.iter_analyze(paths, None, 5.0)
+    with pytest.raises(TypeError, match=r"^iter_analyze\(\): min_elevation and systems come from config"):
+        t.iter_analyze(paths, config=t.AnalysisConfig(), systems=["G"])
+    with pytest.raises(ValueError, match="^workers must be at least 1$"):
+        t.iter_analyze(paths, workers=0)
+    with pytest.raises(TypeError, match="^argument 'analysis': "):
+        t.iter_analyze(paths, analysis="no")
+    with pytest.raises(TypeError, match="No constructor defined"):
+        t.BatchIterator()
+
+
+def test_dropping_the_iterator_early_stops_the_workers(tmp_path):
+    path = big_file(tmp_path / "big.obs", epochs=300)
+    threads = len(os.listdir("/proc/self/task"))
+    start = time.monotonic()
+    t.analyze_cn0(path)
+    one = time.monotonic() - start
+    start = time.monotonic()
+    it = t.iter_analyze([path] * 200, workers=2)
+    next(it)
+    del it  # the running analyses finish, the others never start
+    # The whole batch would take about 100 analyses' time.
+    assert time.monotonic() - start < 20 * one + 0.5
+    assert len(os.listdir("/proc/self/task")) == threads
+
+
+MEMORY_SCRIPT = r"""
+import sys, time, tessora_cn0 as t
+obs, nav = sys.argv[1:3]
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * 4
+def peak(n):
+    top = rss()
+    for _ in t.iter_analyze([obs] * n, nav, workers=2, interference=True):
+        time.sleep(0.01)  # a slow consumer: unbounded workers would finish everything meanwhile
+        top = max(top, rss())
+    return top
+peak(3)
+base = peak(3)
+print(base, peak(30))
+"""
+
+
+def test_iter_analyze_memory_is_bounded_by_the_workers_not_the_files():
+    import subprocess
+    import sys
+
+    obs, nav = sample_pair()
+    run = subprocess.run([sys.executable, "-c", MEMORY_SCRIPT, obs, nav], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    few, many = map(int, run.stdout.split())
+    # A finished result of the sample holds about 0.4 MB: 27 more held at once would add ~10 MB.
+    assert many - few < 4096, (few, many)

@@ -21,13 +21,17 @@ with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
     with distributed.Client(cluster) as client:
         results = td.analyze_many(client, obs, navs, batch_size=3, min_elevation=10.0)
         rows = td.analyze_many(client, obs[:6], navs[:6], rows=True)
+        streamed = list(td.iter_analyze(client, obs[:7], navs[:7], batch_size=2, min_elevation=10.0))
         try:
             td.analyze_many(client, obs[:2], [None])
             mismatch = None
         except ValueError as e:
             mismatch = str(e)
-out = [r.to_json() if not isinstance(r, Exception) else [type(r).__name__, str(r)] for r in results]
-print(json.dumps({"results": out, "rows": rows, "columns": list(td.COLUMNS), "mismatch": mismatch}))
+text = lambda r: r.to_json() if not isinstance(r, Exception) else [type(r).__name__, str(r)]
+out = [text(r) for r in results]
+streamed = [[i, text(r)] for i, r in streamed]
+print(json.dumps({"results": out, "rows": rows, "columns": list(td.COLUMNS), "mismatch": mismatch,
+                  "streamed": streamed}))
 """
 
 
@@ -69,3 +73,6 @@ def test_cluster_results_equal_serial_ones():
         result = t.analyze_cn0(o, n)
         assert r["grade"] == result.quality_grade and r["score"] == round(result.score, 1)
     assert got["mismatch"] == "nav_paths has 1 entries for 2 observation files"
+    # The streaming form: every file once, as the batches finish, with the same items.
+    assert sorted(i for i, _ in got["streamed"]) == list(range(7))
+    assert all(r == got["results"][i] for i, r in got["streamed"])
