@@ -13,3 +13,8 @@ __all__ = [n for n in vars(_extension) if not n.startswith("_")]
 _inject_interference = _extension._inject_interference
 # The submodule is reached through _extension; the package's own names are the extension's.
 del tessora_cn0, _name, _value
+
+# The package's own Python: the network view of the detector's events.
+from tessora_cn0.network import network_events  # noqa: E402
+
+__all__.append("network_events")

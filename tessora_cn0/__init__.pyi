@@ -12,6 +12,7 @@ from tessora_cn0.tessora_cn0 import (
     InterferenceReport as InterferenceReport,
     InterferenceEvent as InterferenceEvent,
     CN0Template as CN0Template,
+    BatchIterator as BatchIterator,
     read_rinex_obs as read_rinex_obs,
     read_rinex_obs_bytes as read_rinex_obs_bytes,
     parse_rinex as parse_rinex,
@@ -23,7 +24,9 @@ from tessora_cn0.tessora_cn0 import (
     parse_tle_content as parse_tle_content,
     analyze_many as analyze_many,
     detect_interference as detect_interference,
+    iter_analyze as iter_analyze,
 )
+from tessora_cn0.network import network_events as network_events
 
 __all__ = [
     "VERSION",
@@ -36,6 +39,7 @@ __all__ = [
     "InterferenceReport",
     "InterferenceEvent",
     "CN0Template",
+    "BatchIterator",
     "read_rinex_obs",
     "read_rinex_obs_bytes",
     "parse_rinex",
@@ -47,4 +51,6 @@ __all__ = [
     "parse_tle_content",
     "analyze_many",
     "detect_interference",
+    "iter_analyze",
+    "network_events",
 ]

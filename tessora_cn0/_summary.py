@@ -1,6 +1,8 @@
 """One summary row per analysed file, for batch reports (CSV, Dask gathering), and the short
 interference verdict the command line and the HTML report state."""
 
+# The detector's bands by carrier, high to low: the order they are listed and drawn in.
+BAND_ORDER = ("S", "G1", "L1", "B1I", "E6", "G2", "L2", "E5b", "G3", "E5", "L5")
 CONSTELLATIONS = ("GPS", "GLONASS", "Galileo", "BeiDou", "QZSS", "SBAS")
 INTERFERENCE_COLUMNS = ["interference_events", "worst_degradation_db", "interference_duration_s",
                         "interference_kinds"]

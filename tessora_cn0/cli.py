@@ -5,6 +5,8 @@ Subcommands:
                write JSON and an HTML report
   batch OBS... grade many recordings on native threads, one CSV summary row per file (with the
                interference detector's events)
+  network OBS... run the interference detector over a network's recordings and join the stations'
+               events that overlap in time; one CSV row per station event, optionally an HTML page
   info OBS     the observation file's summaries (header, satellites, observables)
 
 Exit status: 0 on success, 1 when a file could not be read or written (one line on stderr naming
@@ -16,7 +18,7 @@ import os
 import sys
 
 import tessora_cn0 as _t
-from tessora_cn0._summary import COLUMNS, summary_row, verdict_lines
+from tessora_cn0._summary import COLUMNS, _plural, summary_row, verdict_lines
 
 PROG = "tessora-cn0"
 
@@ -209,28 +211,45 @@ def _cmd_batch(args):
     else:
         out = None
     progress = _Progress(sys.stderr, sys.stderr.isatty())
-    try:
-        results = _t.analyze_many(args.obs, navs, min_elevation=args.min_elevation, systems=args.systems,
-                                  workers=args.workers, progress=progress, interference=True)
-    finally:
-        progress.close()
     nav_list = navs if isinstance(navs, list) else [navs] * len(args.obs)
-    failed = 0
+    total = len(args.obs)
+    # Results arrive as files finish; each becomes its row at once and is dropped, so memory is
+    # bounded by the workers, not by the number of files. Rows go out in input order: only the
+    # rows of files that finished before an earlier one wait. While the bar is drawn on the
+    # terminal the rows are printed on, they wait for it to close; the failure lines always come
+    # after it, in input order.
+    hold_rows = progress.enabled and out is None and sys.stdout.isatty()
+    waiting = {}
+    failures = {}
+    written = 0
     try:
         writer = csv.DictWriter(out if out is not None else sys.stdout, fieldnames=COLUMNS, lineterminator="\n")
         writer.writeheader()
-        for obs, nav, result in zip(args.obs, nav_list, results):
-            writer.writerow(summary_row(obs, result))
-            if isinstance(result, BaseException):
-                failed += 1
-                path, reason = _culprit(result, obs, nav)
-                sys.stderr.write(f"{PROG}: {path}: {reason}\n")
+        try:
+            stream = _t.iter_analyze(args.obs, navs, min_elevation=args.min_elevation, systems=args.systems,
+                                     workers=args.workers, interference=True)
+            for done, (index, result) in enumerate(stream, 1):
+                waiting[index] = summary_row(args.obs[index], result)
+                if isinstance(result, BaseException):
+                    failures[index] = _culprit(result, args.obs[index], nav_list[index])
+                del result
+                progress(done, total)
+                while not hold_rows and written in waiting:
+                    writer.writerow(waiting.pop(written))
+                    written += 1
+        finally:
+            progress.close()
+        for index in range(written, total):
+            writer.writerow(waiting.pop(index))
+        for index in sorted(failures):
+            path, reason = failures[index]
+            sys.stderr.write(f"{PROG}: {path}: {reason}\n")
     finally:
         if out is not None:
             out.close()
     if out is not None:
-        sys.stderr.write(f"{PROG}: {len(args.obs) - failed} of {len(args.obs)} files graded; rows in {args.csv}\n")
-    return 1 if failed else 0
+        sys.stderr.write(f"{PROG}: {total - len(failures)} of {total} files graded; rows in {args.csv}\n")
+    return 1 if failures else 0
 
 
 def _cmd_info(args):
@@ -258,6 +277,122 @@ def _cmd_info(args):
             lines.append(f"  {' '.join(ids)}")
     sys.stdout.write("\n".join(lines) + "\n")
     return 0
+
+
+NETWORK_COLUMNS = ["network_event", "station", "file", "onset", "end", "peak_degradation_db", "bands", "kind",
+                   "latitude", "longitude", "network_start", "network_end", "stations_in_event", "error"]
+
+
+def _detect_all(obs_paths, navs, args):
+    """Yield (index, InterferenceReport or the exception) per observation file, in completion order,
+    with the detector on threads (it releases the interpreter lock)."""
+    if hasattr(_t, "iter_analyze"):
+        yield from _t.iter_analyze(obs_paths, navs, min_elevation=args.min_elevation, systems=args.systems,
+                                   workers=args.workers, interference=True, analysis=False)
+        return
+    from concurrent.futures import ThreadPoolExecutor, as_completed
+    nav_list = navs if isinstance(navs, list) else [navs] * len(obs_paths)
+
+    def one(obs, nav):
+        try:
+            return _t.detect_interference(obs, nav, min_elevation=args.min_elevation, systems=args.systems)
+        except (OSError, ValueError, MemoryError) as exc:
+            return exc
+
+    with ThreadPoolExecutor(max_workers=args.workers or os.cpu_count() or 1) as pool:
+        futures = {pool.submit(one, obs, nav): i for i, (obs, nav) in enumerate(zip(obs_paths, nav_list))}
+        for future in as_completed(futures):
+            yield futures[future], future.result()
+
+
+def _network_rows(events, errors):
+    rows = []
+    for number, n in enumerate(events, 1):
+        for s in n.stations:
+            rows.append({"network_event": number, "station": s.station, "file": s.file, "onset": s.onset,
+                         "end": s.end, "peak_degradation_db": round(s.peak_degradation_db, 1),
+                         "bands": ";".join(s.bands), "kind": s.kind,
+                         "latitude": "" if s.latitude is None else s.latitude,
+                         "longitude": "" if s.longitude is None else s.longitude,
+                         "network_start": n.start, "network_end": n.end, "stations_in_event": len(n.stations),
+                         "error": ""})
+    for path, reason in errors:
+        row = dict.fromkeys(NETWORK_COLUMNS, "")
+        row.update(file=path, error=reason)
+        rows.append(row)
+    return rows
+
+
+def _cmd_network(args):
+    from tessora_cn0 import network
+    navs = args.nav
+    if navs is not None:
+        if len(navs) == 1:
+            navs = navs[0]
+        elif len(navs) != len(args.obs):
+            _usage_error(args, f"--nav takes one file for all or one per observation file "
+                               f"({len(navs)} given for {len(args.obs)})")
+    if not (args.tolerance >= 0.0 and args.tolerance != float("inf")):
+        _usage_error(args, f"--tolerance must be a number of seconds >= 0, not {args.tolerance:g}")
+    if args.reports is not None and not os.path.isdir(args.reports):
+        _usage_error(args, f"--reports: {args.reports} is not a directory")
+    if args.html:
+        try:
+            import matplotlib  # noqa: F401
+        except ImportError as exc:
+            raise _Failure(args.html, f"the HTML page needs matplotlib ({exc}); "
+                                      "install it with: pip install 'tessora_cn0[report]'") from None
+    out = None
+    if args.csv and args.csv != "-":
+        try:  # an unwritable output fails before the analyses, not after
+            out = open(args.csv, "w", encoding="utf-8", newline="")
+        except OSError as exc:
+            raise _Failure(args.csv, exc.strerror or str(exc)) from None
+    nav_list = navs if isinstance(navs, list) else [navs] * len(args.obs)
+    recordings = [None] * len(args.obs)
+    failures = {}
+    progress = _Progress(sys.stderr, sys.stderr.isatty())
+    try:
+        for done, (index, item) in enumerate(_detect_all(args.obs, navs, args), 1):
+            if isinstance(item, tuple):  # (analysis, report), should an analysis come along
+                item = item[-1]
+            if isinstance(item, BaseException):
+                failures[index] = _culprit(item, args.obs[index], nav_list[index])
+            else:
+                recordings[index] = network.recording(item)  # the events only; the series are dropped
+            del item
+            progress(done, len(args.obs))
+    except BaseException:
+        if out is not None:
+            out.close()
+        raise
+    finally:
+        progress.close()
+    for index in sorted(failures):
+        path, reason = failures[index]
+        sys.stderr.write(f"{PROG}: {path}: {reason}\n")
+    errors = [(args.obs[i], reason if path == args.obs[i] else f"{path}: {reason}")
+              for i, (path, reason) in sorted(failures.items())]
+    recordings = [r for r in recordings if r is not None]
+    events = network.network_events(recordings, tolerance=args.tolerance)
+    try:
+        writer = csv.DictWriter(out if out is not None else sys.stdout, fieldnames=NETWORK_COLUMNS,
+                                lineterminator="\n")
+        writer.writeheader()
+        writer.writerows(_network_rows(events, errors))
+    finally:
+        if out is not None:
+            out.close()
+    if args.html:
+        page_dir = os.path.dirname(os.path.abspath(args.html)) if args.html != "-" else os.getcwd()
+        _write_text(args.html, network.render_html(recordings, events, tolerance=args.tolerance, errors=errors,
+                                                   reports_dir=args.reports, page_dir=page_dir))
+    shared = sum(1 for n in events if len(n.stations) > 1)
+    where = f"; rows in {args.csv}" if out is not None else ""
+    sys.stderr.write(f"{PROG}: {len(recordings)} of {len(args.obs)} files read, "
+                     f"{_plural(len({r.station for r in recordings}), 'station')}; "
+                     f"{_plural(len(events), 'network event')} ({shared} at several stations){where}\n")
+    return 0 if recordings else 1
 
 
 def _usage_error(args, message):
@@ -310,6 +445,26 @@ def build_parser():
                    help="analysis threads (default: the number of CPUs)")
     p.add_argument("--csv", metavar="FILE", help="write the rows to FILE instead of stdout")
     p.set_defaults(run=_cmd_batch, parser=p)
+
+    p = sub.add_parser("network", help="join the interference events of many stations in time",
+                       description="Run the interference detector over a network's recordings on threads and "
+                                   "join the stations' events that overlap in time (or follow within "
+                                   "--tolerance) into network events. One CSV row per station event, and one "
+                                   "per file that could not be read; exit status 1 only when no file could be "
+                                   "read.")
+    p.add_argument("obs", metavar="OBS", nargs="+", help="RINEX observation files")
+    p.add_argument("--nav", metavar="NAV", nargs="+", help="one navigation file for all, or one per OBS")
+    common(p)
+    p.add_argument("--workers", type=_positive_int, default=None, metavar="N",
+                   help="detector threads (default: the number of CPUs)")
+    p.add_argument("--csv", metavar="FILE", help="write the rows to FILE instead of stdout")
+    p.add_argument("--html", metavar="FILE", help="write the network page: map, timeline, event table "
+                                                  "(needs the report extra)")
+    p.add_argument("--reports", metavar="DIR", help="link each station on the page to DIR/<station>.html "
+                                                    "where that file exists (written with 'report --html')")
+    p.add_argument("--tolerance", type=float, default=300.0, metavar="SECONDS",
+                   help="largest gap between station events that still joins them (default 300)")
+    p.set_defaults(run=_cmd_network, parser=p)
 
     p = sub.add_parser("info", help="print an observation file's summaries",
                        description="Print an observation file's header summary, satellites and observables.")

@@ -27,7 +27,7 @@ import numpy as np
 from matplotlib.figure import Figure
 from matplotlib.colors import Normalize
 
-from tessora_cn0._summary import MODE_NAMES, verdict_lines
+from tessora_cn0._summary import BAND_ORDER, MODE_NAMES, verdict_lines
 
 __all__ = ["render_html", "write_html", "MAX_SKYPLOT_POINTS", "MAX_ANOMALY_ROWS"]
 
@@ -40,9 +40,8 @@ MAX_LABELLED_TRACES = 40
 MAX_ANOMALY_ROWS = 500
 
 _SEVERITY_COLOURS = {"critical": "#d62728", "high": "#ff7f0e", "low": "#e5c02a"}
-# Display order of the detector's bands (by carrier, high to low), for bands the report has a
-# template of but no series.
-_BAND_ORDER = ("S", "G1", "L1", "B1I", "E6", "G2", "L2", "E5b", "G3", "E5", "L5")
+# Display order of the detector's bands, for bands the report has a template of but no series.
+_BAND_ORDER = BAND_ORDER
 _KIND_COLOURS = {"wideband": "#d62728", "band-limited": "#ff7f0e", "spoofing-like": "#9467bd"}
 _CN0_NORM = (20.0, 55.0)  # colour scale of the sky views, dB-Hz: typical range of GNSS CN0
 _DPI = 100
