@@ -194,7 +194,8 @@ class _Progress:
             self.stream.flush()
 
 
-def _cmd_batch(args):
+def _nav_argument(args):
+    """--nav of a many-file command: one path for every file, a list parallel to OBS, or None."""
     navs = args.nav
     if navs is not None:
         if len(navs) == 1:
@@ -202,6 +203,11 @@ def _cmd_batch(args):
         elif len(navs) != len(args.obs):
             _usage_error(args, f"--nav takes one file for all or one per observation file "
                                f"({len(navs)} given for {len(args.obs)})")
+    return navs
+
+
+def _cmd_batch(args):
+    navs = _nav_argument(args)
     if args.csv and args.csv != "-":
         # Fail on an unwritable output before hours of analysis, not after.
         try:
@@ -325,13 +331,7 @@ def _network_rows(events, errors):
 
 def _cmd_network(args):
     from tessora_cn0 import network
-    navs = args.nav
-    if navs is not None:
-        if len(navs) == 1:
-            navs = navs[0]
-        elif len(navs) != len(args.obs):
-            _usage_error(args, f"--nav takes one file for all or one per observation file "
-                               f"({len(navs)} given for {len(args.obs)})")
+    navs = _nav_argument(args)
     if not (args.tolerance >= 0.0 and args.tolerance != float("inf")):
         _usage_error(args, f"--tolerance must be a number of seconds >= 0, not {args.tolerance:g}")
     if args.reports is not None and not os.path.isdir(args.reports):

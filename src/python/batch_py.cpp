@@ -429,7 +429,8 @@ PyObject* iter_analyze(PyObject*, PyObject* args, PyObject* kwargs) {
     const std::size_t size = pool_size(settings.workers, n);
     StreamState* s = st.get();
     if (n > 0) {
-        // At most `size` outcomes are held at once: one per worker, until the consumer takes it.
+        // At most two outcomes per worker are held at once (running or waiting for the consumer):
+        // a worker need not idle while the consumer turns the previous result into its row.
         st->pool = std::make_unique<Pool>(
             n,
             [s](std::size_t i) {
@@ -442,7 +443,7 @@ PyObject* iter_analyze(PyObject*, PyObject* args, PyObject* kwargs) {
                 run_job(s->jobs[i], s->config, s->interference, s->analysis, *b);
                 s->outcomes[i] = std::move(b);
             },
-            size);
+            2 * size);
     }
     Ref it = Ref::steal(box_new<StreamPayload>(g_batch_iterator_type, std::move(st)));
     if (!it) return nullptr;
@@ -505,7 +506,7 @@ PyMethodDef kIterAnalyzeDef = {
     "analysis: with False no analysis runs; each item is the InterferenceReport of\n"
     "    detect_interference on the file (or the exception).\n"
     "\n"
-    "The workers stay at most `workers` results ahead of the consumer, so memory is bounded by the\n"
+    "The workers stay at most 2 x `workers` results ahead of the consumer, so memory is bounded by the\n"
     "workers, not by the number of files. Dropping the iterator stops the batch: what runs finishes,\n"
     "the rest is not started."};
 
