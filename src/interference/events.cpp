@@ -259,13 +259,15 @@ std::vector<FoundEvent> find_events(const Work& w, const std::optional<double>& 
     for (const auto& g : group_runs(jam)) {
         std::size_t first = g.front().first, last = g.front().last;
         for (const Run& r : g) last = std::max(last, r.last);
-        // Signals brought to one power shift the band's level as well: a spoofing-like window
-        // over most of a degradation explains it.
+        // Signals brought to one power shift the band's level as well: a spoofing-like window of
+        // the bands that degraded, over most of the degradation, explains it.
+        std::array<bool, kBandCount> degraded{};
+        for (const Run& r : g) degraded[r.band] = true;
         std::size_t flat = 0;
         for (std::size_t e = first; e <= last; ++e) {
             bool inside = false;
             for (const auto& sg : spoof_groups)
-                for (const Run& r : sg) inside = inside || (r.first <= e && e <= r.last);
+                for (const Run& r : sg) inside = inside || (degraded[r.band] && r.first <= e && e <= r.last);
             flat += inside;
         }
         if (2 * flat <= last - first + 1) out.push_back(make_event(w, first, last, affected_bands(w, first, last, g), false));
