@@ -9,6 +9,7 @@
 
 #include "interference/detect.hpp"
 #include "interference/inject.hpp"
+#include "injection_cases.hpp"
 
 using namespace tessora;
 
@@ -56,14 +57,7 @@ RinexObsData recording(int epochs = kEpochs) {
 
 InterferenceReport detect(const RinexObsData& r) { return detect_interference(r, nullptr, DetectorOptions{}); }
 
-Injection jammer(double start, double end, double db, std::vector<Band> bands = {}) {
-    Injection j;
-    j.start = start;
-    j.end = end;
-    j.db = db;
-    j.bands = std::move(bands);
-    return j;
-}
+using cases::jammer;
 
 }  // namespace
 

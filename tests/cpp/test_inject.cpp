@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "interference/inject.hpp"
+#include "injection_cases.hpp"
 #include "rinex/obs_reader.hpp"
 
 using namespace tessora;
@@ -93,14 +94,7 @@ void expect_consistent(const RinexObsData& r, const RinexObsData& in) {
     EXPECT_EQ(r.version, in.version);
 }
 
-Injection jammer(double start, double end, double db, std::vector<Band> bands = {}) {
-    Injection j;
-    j.start = start;
-    j.end = end;
-    j.db = db;
-    j.bands = std::move(bands);
-    return j;
-}
+using cases::jammer;
 
 InjectionOptions threshold(double t) { return {t, 0}; }
 
