@@ -40,6 +40,7 @@ constexpr bool kPlain = std::is_arithmetic_v<T>;
 
 // ------------------------------------------------------------------------------ writing
 struct Writer {
+    static constexpr bool kReading = false;
     std::string out;
 
     void raw(const void* p, std::size_t n) { out.append(static_cast<const char*>(p), n); }
@@ -114,6 +115,7 @@ struct Writer {
 
 // ------------------------------------------------------------------------------ reading
 struct Reader {
+    static constexpr bool kReading = true;
     const char* p;
     const char* e;
     std::string error;
@@ -252,6 +254,15 @@ template <typename A> void visit(A& a, RinexObsData& r) {
     fields(a, r.version, r.marker_name, r.receiver_type, r.antenna_type, r.approx_position, r.interval, r.obs_types,
            r.glonass_slots, r.epochs, r.code_names, r.satellite_names, r.sat_entries, r.obs_values, r.obs_codes,
            r.obs_indicators);
+    // Written since the records carry their time system and file name; states written before
+    // end here and keep the defaults.
+    if constexpr (A::kReading) {
+        if (a.left() == 0) {
+            r.time_system = "GPS";
+            return;
+        }
+    }
+    fields(a, r.time_system, r.file_name);
 }
 // The values derived from a record at read time are derived again (KeplerEphemeris::prepare,
 // the GLONASS epoch's Julian date): same bits, fewer bytes.

@@ -9,6 +9,7 @@
 #include "cn0/result.hpp"
 #include "interference/report.hpp"
 #include "rinex/obs_data.hpp"
+#include "columns/table.hpp"
 
 namespace tessora::py {
 
@@ -115,5 +116,22 @@ PyTypeObject* add_interference_types(PyObject* module);
 PyObject* wrap_interference_report(InterferenceReport&& report);
 
 extern PyMethodDef kDetectInterferenceDef;
+
+}  // namespace tessora::py
+
+#include <functional>
+
+namespace tessora::py {
+
+// ------------------------------------------------------------------ column tables
+
+extern PyTypeObject* g_table_type;
+
+PyTypeObject* add_table_types(PyObject* module);
+// Builds a table without the interpreter lock and wraps it in a new Table object; a build the
+// record cannot afford (std::length_error) raises ValueError with its message.
+PyObject* make_table(const std::function<std::shared_ptr<const tessora::Table>()>& build);
+
+extern PyMethodDef kMakeTableDef;
 
 }  // namespace tessora::py

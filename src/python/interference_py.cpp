@@ -7,6 +7,7 @@
 #include "cn0/state.hpp"
 #include "interference/detect.hpp"
 #include "python/classes.hpp"
+#include "columns/result_tables.hpp"
 
 namespace tessora::py {
 
@@ -427,8 +428,21 @@ PyGetSetDef kReportGetSet[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+PyObject* report_event_table(PyObject* self, PyObject*) {
+    return read_report(self, [](const ReportPayload& p) { return make_table([&] { return events_table(*p); }); });
+}
+PyObject* report_degradation_table(PyObject* self, PyObject*) {
+    return read_report(self, [](const ReportPayload& p) { return make_table([&] { return degradation_table(*p); }); });
+}
+
 PyMethodDef kReportMethods[] = {
     {"to_json", report_to_json, METH_NOARGS, "to_json($self)\n--\n\nThe report as JSON text"},
+    {"event_table", report_event_table, METH_NOARGS,
+     "event_table($self)\n--\n\nThe events as a Table, one row each, with a degradation_db_<band> column per "
+     "band of any event"},
+    {"degradation_table", report_degradation_table, METH_NOARGS,
+     "degradation_table($self)\n--\n\nThe per-band degradation series as a Table: time, band, degradation_db, "
+     "tracked, lost"},
     {"__reduce__", report_reduce, METH_NOARGS, kReduceDoc},
     {"_from_state", report_from_state, METH_O | METH_CLASS, kFromStateDoc},
     {nullptr, nullptr, 0, nullptr},

@@ -39,6 +39,7 @@ PyObject* init_module() {
     if (!add_quality_score_type(m.get())) return nullptr;
     if (!add_interference_types(m.get())) return nullptr;
     if (!add_batch_iterator_type(m.get())) return nullptr;
+    if (!add_table_types(m.get())) return nullptr;
 
     // Functions.
     PyMethodDef* functions[] = {
@@ -56,6 +57,7 @@ PyObject* init_module() {
         &kDetectInterferenceDef,
         &kInjectInterferenceDef,
         &kIterAnalyzeDef,
+        &kMakeTableDef,
     };
     for (PyMethodDef* def : functions)
         if (!add_function(m.get(), def)) return nullptr;

@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "cn0/state.hpp"
+#include "columns/obs_tables.hpp"
 #include "common/file.hpp"
 #include "python/classes.hpp"
 #include "rinex/obs_reader.hpp"
@@ -115,6 +116,27 @@ PyObject* obs_repr_py(PyObject* self) {
     return read_obs(self, [](const RinexObsData& r) { return make_str(obs_repr(r)); });
 }
 
+PyObject* observations_py(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* const names[] = {"layout"};
+    PyObject* a[1] = {nullptr};
+    if (!bind_args("observations", names, 1, 0, args, kwargs, a)) return nullptr;
+    std::string_view name = "long";
+    if (a[0] && !conv_text(a[0], "layout", name)) return nullptr;
+    const auto layout = parse_obs_layout(name);
+    if (!layout) return raise(PyExc_ValueError, "layout must be 'long' or 'wide', not '" + std::string(name) + "'");
+    ObsPayload record = obs_payload(self);
+    if (!record) return nullptr;
+    return make_table([&] { return observation_table(record, *layout); });
+}
+
+PyObject* to_xarray_py(PyObject* self, PyObject*) {
+    Ref module = Ref::steal(PyImport_ImportModule("tessora_cn0._columns"));
+    if (!module) return nullptr;
+    Ref f = Ref::steal(PyObject_GetAttrString(module.get(), "obs_to_xarray"));
+    if (!f) return nullptr;
+    return PyObject_CallOneArg(f.get(), self);
+}
+
 PyGetSetDef kGetSet[] = {
     {"version", get_version, nullptr, "Get RINEX version", nullptr},
     {"interval", get_interval, nullptr, "Get interval", nullptr},
@@ -138,6 +160,13 @@ PyMethodDef kMethods[] = {
     {"snr_stats_by_satellite", snr_stats_by_satellite_py, METH_NOARGS,
      "snr_stats_by_satellite($self)\n--\n\nGet SNR statistics per satellite\n"
      "Returns HashMap with satellite ID as key, stats dict as value"},
+    {"observations", reinterpret_cast<PyCFunction>(observations_py), METH_VARARGS | METH_KEYWORDS,
+     "observations($self, layout='long')\n--\n\n"
+     "The observations as a Table. 'long': one row per observation (time, sv, code, value, lli, ssi); "
+     "'wide': one row per epoch and satellite, one column per observation code"},
+    {"to_xarray", to_xarray_py, METH_NOARGS,
+     "to_xarray($self)\n--\n\nThe observations as an xarray.Dataset (needs xarray): dimensions time and sv, "
+     "one float64 variable per observation code, NaN where absent"},
     {"__reduce__", obs_reduce, METH_NOARGS, kReduceDoc},
     {"_from_state", obs_from_state, METH_O | METH_CLASS, kFromStateDoc},
     {nullptr, nullptr, 0, nullptr},

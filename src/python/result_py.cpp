@@ -7,6 +7,7 @@
 #include "cn0/state.hpp"
 #include "common/numbers.hpp"
 #include "python/classes.hpp"
+#include "columns/result_tables.hpp"
 #include "rinex/epoch_time.hpp"
 
 namespace tessora::py {
@@ -382,10 +383,26 @@ PyObject* result_from_state(PyObject* cls, PyObject* state) {
 }
 
 #define M0(name, fn, doc) {name, fn, METH_NOARGS, name "($self)\n--\n\n" doc}
+PyObject* points_py(PyObject* self, PyObject*) {
+    return with_read<ResultPayload>(self, [](ResultPayload& r) { return make_table([&] { return points_table(*r); }); });
+}
+PyObject* timeseries_py(PyObject* self, PyObject*) {
+    return with_read<ResultPayload>(self, [](ResultPayload& r) { return make_table([&] { return timeseries_table(*r); }); });
+}
+PyObject* anomalies_py(PyObject* self, PyObject*) {
+    return with_read<ResultPayload>(self, [](ResultPayload& r) { return make_table([&] { return anomalies_table(*r); }); });
+}
+
 PyMethodDef kResultMethods[] = {
     M0("to_json", to_json_py, "Convert to JSON string"),
     M0("to_json_pretty", to_json_pretty_py, "Convert to pretty JSON string"),
     M0("get_anomalies", get_anomalies, "Get anomalies list"),
+    M0("points", points_py,
+       "The accepted CN0 points of the analysis as a Table: time, sv, system, code, cn0, azimuth, elevation"),
+    M0("timeseries", timeseries_py, "The time series as a Table: time, mean_cn0, satellite_count"),
+    M0("anomalies", anomalies_py,
+       "The CN0-drop anomalies as a Table: time, severity, event_type, description, cn0_drop, "
+       "affected_satellites, affected_systems"),
     {"get_constellation_summary", reinterpret_cast<PyCFunction>(get_constellation_summary),
      METH_VARARGS | METH_KEYWORDS, "get_constellation_summary($self, name)\n--\n\nGet constellation summary by name"},
     M0("get_systems", get_systems, "Get systems observed"),

@@ -4,6 +4,15 @@
 
 namespace tessora {
 
+std::string default_time_system(std::string_view file_system) {
+    if (file_system == "R") return "GLO";
+    if (file_system == "E") return "GAL";
+    if (file_system == "C") return "BDT";
+    if (file_system == "J") return "QZS";
+    if (file_system == "I") return "IRN";
+    return "GPS";
+}
+
 std::vector<std::uint32_t> RinexObsData::distinct_satellites() const {
     std::vector<std::uint32_t> out;
     std::vector<bool> seen(satellite_names.size(), false);

@@ -48,6 +48,10 @@ struct ObsTypeList {
     std::vector<std::uint32_t> codes;  // indices into RinexObsData::code_names
 };
 
+// The time system of a file whose TIME OF FIRST OBS record names none: that of its single
+// satellite system, GPS time for a mixed file.
+std::string default_time_system(std::string_view file_system);
+
 class RinexObsData {
 public:
     double version = 0.0;
@@ -56,6 +60,8 @@ public:
     std::string antenna_type;
     std::optional<std::array<double, 3>> approx_position;
     double interval = 0.0;
+    std::string time_system;  // of the epochs: "GPS", "GLO", "GAL", "BDT", "QZS", "IRN"
+    std::string file_name;    // the name the record was read under
     std::vector<ObsTypeList> obs_types;                           // in order of first announcement
     std::vector<std::pair<std::string, std::int32_t>> glonass_slots;  // slot text -> channel
     std::vector<Epoch> epochs;

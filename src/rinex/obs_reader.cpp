@@ -67,6 +67,8 @@ public:
     Expected<RinexObsData> run() {
         if (!read_header()) return Expected<RinexObsData>::failure("No END OF HEADER found");
         if (rec_.marker_name.empty()) rec_.marker_name = std::string(file_name_);
+        rec_.file_name = std::string(file_name_);
+        if (rec_.time_system.empty()) rec_.time_system = default_time_system(file_system_);
         prepare_lists();
         if (rec_.version >= 3.0)
             read_data_v3();
@@ -82,6 +84,7 @@ private:
     Interner sats_;
     Interner codes_;
     std::size_t pos_ = 0;  // index of the current line
+    std::string_view file_system_;  // satellite system of the file (RINEX VERSION / TYPE, column 41)
     PreparedList prepared_[128];
     // Per-satellite scratch for lists with repeated codes: observation index of each slot.
     std::vector<std::uint32_t> slot_obs_;
@@ -104,6 +107,9 @@ private:
             auto has = [&](std::string_view t) { return label.find(t) != std::string_view::npos; };
             if (has("RINEX VERSION")) {
                 if (auto v = parse_float(trim(column(line, 0, 9)))) rec_.version = *v;
+                file_system_ = trim(column(line, 40, 41));
+            } else if (has("TIME OF FIRST OBS")) {
+                rec_.time_system = std::string(trim(column(line, 48, 51)));
             } else if (has("MARKER NAME")) {
                 rec_.marker_name = std::string(trim(column(line, 0, 60)));
             } else if (has("REC # / TYPE")) {

@@ -18,3 +18,8 @@ del tessora_cn0, _name, _value
 from tessora_cn0.network import network_events  # noqa: E402
 
 __all__.append("network_events")
+
+# One row per file of a batch, as a Table.
+from tessora_cn0._columns import summary_table  # noqa: E402
+
+__all__.append("summary_table")
