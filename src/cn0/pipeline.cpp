@@ -390,9 +390,14 @@ void fill_statistics(const PointSet& ps, AnalysisResult& result) {
         std::stable_sort(order.begin(), order.end(),
                          [&](std::uint32_t a, std::uint32_t b) { return pts[a].time < pts[b].time; });
         st.cn0_series.reserve(order.size());
+        st.signals.push_back(st.signal);
         for (std::uint32_t i : order) {
             const ObservationPoint& p = pts[i];
-            st.cn0_series.push_back(CN0Point{ps.times[p.time], p.cn0, p.elevation, p.azimuth});
+            const std::string& code = ps.signal(p);
+            std::uint32_t k = 0;
+            while (k < st.signals.size() && st.signals[k] != code) ++k;
+            if (k == st.signals.size()) st.signals.push_back(code);
+            st.cn0_series.push_back(CN0Point{ps.times[p.time], p.cn0, p.elevation, p.azimuth, k});
         }
         ts.satellite_timeseries.emplace(st.satellite, std::move(st));
     }

@@ -84,12 +84,14 @@ struct CN0Point {
     double cn0 = 0.0;
     double elevation = 0.0;
     double azimuth = 0.0;
+    std::uint32_t signal = 0;  // index into the satellite series' signals (not in the JSON)
 };
 
 struct SatelliteTimeseries {
     std::string satellite;
     std::string system;
-    std::string signal;  // observation code of the CN0 signal
+    std::string signal;  // observation code of the CN0 signal (of the first point)
+    std::vector<std::string> signals;  // codes of the points' signals, signal first (not in the JSON)
     std::vector<CN0Point> cn0_series;
 };
 

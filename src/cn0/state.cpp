@@ -18,7 +18,8 @@ namespace tessora {
 namespace {
 
 constexpr char kMagic[4] = {'T', 'C', 'N', '0'};
-constexpr std::uint8_t kFormat = 1;
+// 2: observation records carry their time system and file name, CN0 points their signal.
+constexpr std::uint8_t kFormat = 2;
 enum Kind : std::uint8_t { kObservations = 1, kNavigation, kConfig, kResult, kQuality, kInterference, kEvent, kTemplate };
 
 const char* kind_name(Kind k) {
@@ -41,6 +42,7 @@ constexpr bool kPlain = std::is_arithmetic_v<T>;
 // ------------------------------------------------------------------------------ writing
 struct Writer {
     static constexpr bool kReading = false;
+    std::uint8_t format = kFormat;
     std::string out;
 
     void raw(const void* p, std::size_t n) { out.append(static_cast<const char*>(p), n); }
@@ -116,6 +118,7 @@ struct Writer {
 // ------------------------------------------------------------------------------ reading
 struct Reader {
     static constexpr bool kReading = true;
+    std::uint8_t format = kFormat;
     const char* p;
     const char* e;
     std::string error;
@@ -254,15 +257,11 @@ template <typename A> void visit(A& a, RinexObsData& r) {
     fields(a, r.version, r.marker_name, r.receiver_type, r.antenna_type, r.approx_position, r.interval, r.obs_types,
            r.glonass_slots, r.epochs, r.code_names, r.satellite_names, r.sat_entries, r.obs_values, r.obs_codes,
            r.obs_indicators);
-    // Written since the records carry their time system and file name; states written before
-    // end here and keep the defaults.
-    if constexpr (A::kReading) {
-        if (a.left() == 0) {
-            r.time_system = "GPS";
-            return;
-        }
-    }
-    fields(a, r.time_system, r.file_name);
+    // Format 2 on: the time system and the file name (format-1 states keep the defaults).
+    if (a.format >= 2)
+        fields(a, r.time_system, r.file_name);
+    else
+        r.time_system = "GPS";
 }
 // The values derived from a record at read time are derived again (KeplerEphemeris::prepare,
 // the GLONASS epoch's Julian date): same bits, fewer bytes.
@@ -301,8 +300,17 @@ template <typename A> void visit(A& a, SatelliteStats& s) {
     fields(a, s.satellite, s.system, s.observation_count, s.mean_cn0, s.min_cn0, s.max_cn0, s.std_cn0,
            s.mean_elevation);
 }
-template <typename A> void visit(A& a, CN0Point& p) { fields(a, p.timestamp, p.cn0, p.elevation, p.azimuth); }
-template <typename A> void visit(A& a, SatelliteTimeseries& t) { fields(a, t.satellite, t.system, t.signal, t.cn0_series); }
+template <typename A> void visit(A& a, CN0Point& p) {
+    fields(a, p.timestamp, p.cn0, p.elevation, p.azimuth);
+    if (a.format >= 2) a(p.signal);  // format 2 on: each point's signal
+}
+template <typename A> void visit(A& a, SatelliteTimeseries& t) {
+    fields(a, t.satellite, t.system, t.signal, t.cn0_series);
+    if (a.format >= 2)
+        a(t.signals);
+    else
+        t.signals = {t.signal};  // format-1 states name one signal per satellite
+}
 template <typename A> void visit(A& a, Timeseries& t) {
     fields(a, t.timestamps, t.mean_cn0, t.satellite_count, t.satellite_timeseries, t.constellation_timeseries);
 }
@@ -433,7 +441,8 @@ Expected<T> decode(Kind kind, std::string_view s) {
     };
     if (s.size() < 10 || std::memcmp(s.data(), kMagic, 4) != 0) return failure("not a tessora_cn0 state");
     if (static_cast<std::uint8_t>(s[4]) != kind) return failure("the state of another kind of object");
-    if (static_cast<std::uint8_t>(s[5]) != kFormat) return failure("an unknown format version");
+    const auto format = static_cast<std::uint8_t>(s[5]);
+    if (format < 1 || format > kFormat) return failure("an unknown format version");
     std::uint32_t stored;
     std::memcpy(&stored, s.data() + s.size() - 4, 4);
     uLong crc = 0;
@@ -444,7 +453,7 @@ Expected<T> decode(Kind kind, std::string_view s) {
     }
     if (static_cast<std::uint32_t>(crc) != stored) return failure("checksum mismatch (a damaged or altered state)");
     T record{};
-    Reader r{s.data() + 6, s.data() + s.size() - 4, {}};
+    Reader r{format, s.data() + 6, s.data() + s.size() - 4, {}};
     visit(r, record);
     if (r.failed()) return failure(r.error);
     if (r.left() != 0) return failure("bytes after the end of the record");

@@ -84,7 +84,7 @@ std::shared_ptr<const Table> points_table(const AnalysisResult& r) {
         time.push_back(row.t);
         sv.push_back(row.sat->satellite);
         system.push_back(row.sat->system);
-        code.push_back(row.sat->signal);
+        code.push_back(row.p->signal < row.sat->signals.size() ? row.sat->signals[row.p->signal] : row.sat->signal);
         cn0.push_back(row.p->cn0);
         azimuth.push_back(row.p->azimuth);
         elevation.push_back(row.p->elevation);
