@@ -5,6 +5,10 @@
 #include <string_view>
 #include <vector>
 
+#include <memory>
+
+#include "columns/arrow_export.hpp"
+#include "columns/obs_tables.hpp"
 #include "rinex/obs_reader.hpp"
 #include "rinex/obs_summary.hpp"
 #include "common/text.hpp"
@@ -33,12 +37,54 @@ void check(const tessora::RinexObsData& rec) {
     (void)tessora::obs_repr(rec);
 }
 
+// Exports both table layouts of the record through the Arrow C stream as a consumer would read
+// it: schema, one batch, the dictionary and list children checked against their offsets, a child
+// moved out and released on its own, then everything else.
+void check_tables(const tessora::RinexObsData& rec) {
+    auto shared = std::make_shared<const tessora::RinexObsData>(rec);
+    for (auto layout : {tessora::ObsLayout::Long, tessora::ObsLayout::Wide}) {
+        std::shared_ptr<const tessora::Table> table;
+        try {
+            table = tessora::observation_table(shared, layout);
+        } catch (const std::length_error&) {
+            continue;  // a pivot too large for the observations behind it is refused
+        }
+        ArrowArrayStream stream;
+        tessora::export_stream(table, &stream);
+        table.reset();
+        ArrowSchema schema;
+        ArrowArray batch;
+        if (stream.get_schema(&stream, &schema) != 0 || stream.get_next(&stream, &batch) != 0) __builtin_trap();
+        if (batch.n_children != schema.n_children) __builtin_trap();
+        for (std::int64_t c = 0; c < batch.n_children; ++c) {
+            const ArrowArray* col = batch.children[c];
+            if (col->length != batch.length) __builtin_trap();
+            if (col->dictionary) {  // indices within the dictionary
+                const auto* idx = static_cast<const std::int32_t*>(col->buffers[1]);
+                for (std::int64_t i = 0; i < col->length; ++i)
+                    if (idx[i] < 0 || idx[i] >= col->dictionary->length) __builtin_trap();
+            }
+        }
+        ArrowArray moved = *batch.children[0];  // the consumer takes the first column
+        batch.children[0]->release = nullptr;
+        batch.release(&batch);
+        moved.release(&moved);
+        ArrowArray end;
+        if (stream.get_next(&stream, &end) != 0 || end.release != nullptr) __builtin_trap();
+        schema.release(&schema);
+        stream.release(&stream);
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string_view bytes(reinterpret_cast<const char*>(data), size);
     auto rec = tessora::read_rinex_obs(bytes, "fuzz.obs");
-    if (rec) check(rec.value());
+    if (rec) {
+        check(rec.value());
+        check_tables(rec.value());
+    }
     return 0;
 }
 

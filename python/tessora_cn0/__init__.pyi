@@ -13,6 +13,7 @@ from tessora_cn0.tessora_cn0 import (
     InterferenceEvent as InterferenceEvent,
     CN0Template as CN0Template,
     BatchIterator as BatchIterator,
+    Table as Table,
     read_rinex_obs as read_rinex_obs,
     read_rinex_obs_bytes as read_rinex_obs_bytes,
     parse_rinex as parse_rinex,
@@ -27,6 +28,7 @@ from tessora_cn0.tessora_cn0 import (
     iter_analyze as iter_analyze,
 )
 from tessora_cn0.network import network_events as network_events
+from tessora_cn0._columns import summary_table as summary_table
 
 __all__ = [
     "VERSION",
@@ -40,6 +42,7 @@ __all__ = [
     "InterferenceEvent",
     "CN0Template",
     "BatchIterator",
+    "Table",
     "read_rinex_obs",
     "read_rinex_obs_bytes",
     "parse_rinex",
@@ -53,4 +56,5 @@ __all__ = [
     "detect_interference",
     "iter_analyze",
     "network_events",
+    "summary_table",
 ]

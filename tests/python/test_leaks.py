@@ -69,10 +69,14 @@ def obs_calls(tmp):
         yield f"RinexObsData.{name}", (lambda n=name: getattr(r, n))
         yield f"RinexObsData.{name}", (lambda n=name: _expect_attribute_error(r, n))
     for name in ("satellites_by_system", "obs_types_by_system", "snr_availability", "debug_info",
-                 "snr_stats_by_satellite"):
+                 "snr_stats_by_satellite", "to_xarray"):
         yield f"RinexObsData.{name}", (lambda n=name: getattr(r, n)())
         yield f"RinexObsData.{name}", (lambda n=name: expect_error(getattr(r, n), 1))
     yield "RinexObsData.__repr__", lambda: repr(r)
+    yield "RinexObsData.observations", lambda: r.observations()
+    yield "RinexObsData.observations", lambda: r.observations(layout="wide")
+    yield "RinexObsData.observations", lambda: expect_error(r.observations, "tall")
+    yield "RinexObsData.observations", lambda: expect_error(r.observations, layout=1)
 
 
 def tle_calls(tmp):
@@ -267,7 +271,45 @@ def interference_calls(tmp):
         yield f"{cls.__name__}.__repr__", (lambda o=o: repr(o))
 
 
-PROVIDERS = [obs_calls, nav_calls, config_calls, analysis_calls, tle_calls, interference_calls]
+def table_calls(tmp):
+    import duckdb
+    import polars
+    import pyarrow
+
+    r = t.read_rinex_obs_bytes(OBS, "leak.obs")
+    tab, wide = r.observations(), r.observations("wide")
+    res = t.analyze_cn0(str(tmp / "leak.obs"))
+    yield "Table", lambda: expect_error(t.Table)
+    for name in ("num_rows", "num_columns", "column_names", "metadata", "nbytes"):
+        yield f"Table.{name}", (lambda n=name: getattr(tab, n))
+        yield f"Table.{name}", (lambda n=name: _expect_attribute_error(tab, n))
+    yield "Table.__len__", lambda: len(wide)
+    yield "Table.__repr__", lambda: repr(wide)
+    # Capsules dropped unread, and read by each consumer (which releases what it imported).
+    yield "Table.__arrow_c_schema__", lambda: tab.__arrow_c_schema__()
+    yield "Table.__arrow_c_stream__", lambda: tab.__arrow_c_stream__()
+    yield "Table.__arrow_c_stream__", lambda: tab.__arrow_c_stream__(requested_schema=None)
+    yield "Table.__arrow_c_stream__", lambda: expect_error(tab.__arrow_c_stream__, 1, 2)
+    yield "Table.to_arrow", lambda: tab.to_arrow()
+    yield "Table.to_arrow", lambda: pyarrow.schema(tab)
+    yield "Table.to_polars", lambda: wide.to_polars()
+    yield "Table.to_pandas", lambda: tab.to_pandas()
+    yield "Table.to_numpy", lambda: tab.to_numpy()
+    yield "Table.to_numpy", lambda: expect_error(tab.to_numpy, 1)
+    yield "Table._column", lambda: pytest.raises(IndexError, tab._column, 99)
+    yield "duckdb", lambda: duckdb.sql("select count(*) from tab").fetchall()
+    anomalies = res.anomalies()
+    yield "Table.to_polars", lambda: anomalies.to_polars()
+    yield "Table.to_numpy", lambda: res.points().to_numpy()
+    yield "summary_table", lambda: t.summary_table([res, ValueError("x")], ["a", "b"]).to_arrow()
+    yield "summary_table", lambda: expect_error(t.summary_table, [res], ["a", "b"])
+    yield "_make_table", lambda: t._make_table([("a", "float64", [1.0, None]), ("b", "string", ["x", None])], {"k": "v"})
+    yield "_make_table", lambda: expect_error(t._make_table, [("a", "float64", ["x"])], {})
+    yield "_make_table", lambda: expect_error(t._make_table, [("a", "int64", [1]), ("b", "int64", [])], {})
+    yield "_make_table", lambda: expect_error(t._make_table, [("a", "nope", ["x"])], {})
+
+
+PROVIDERS = [obs_calls, nav_calls, config_calls, analysis_calls, tle_calls, interference_calls, table_calls]
 
 
 def public_callables():
