@@ -83,6 +83,7 @@ TEST(ObsHeader, RecordsAndDefaults) {
     ASSERT_TRUE(r.approx_position);
     EXPECT_EQ((*r.approx_position)[2], 5232754.8054);
     EXPECT_EQ(r.interval, 30.0);
+    EXPECT_EQ(r.time_system, "GPS");  // a mixed file without TIME OF FIRST OBS: GPS time
     EXPECT_EQ(codes_of(r, 'C').size(), 12u);
     // The Galileo record continues on a second line; both lines make one list in order.
     auto e = codes_of(r, 'E');
@@ -109,6 +110,13 @@ TEST(ObsHeader, MissingPiecesTakeDefaults) {
                    "site.obs");
     EXPECT_EQ(r2.marker_name, "site.obs");
     EXPECT_FALSE(r2.approx_position);
+    // The time system: TIME OF FIRST OBS (columns 49-51), else that of a single-system file.
+    const auto first_obs = hl("  2024     3     5     7     0    0.0000000     GAL", "TIME OF FIRST OBS");
+    EXPECT_EQ(read(first_obs + hl("", "END OF HEADER")).time_system, "GAL");
+    EXPECT_EQ(read(hl("     3.04           OBSERVATION DATA    R", "RINEX VERSION / TYPE") + hl("", "END OF HEADER"))
+                  .time_system,
+              "GLO");
+    EXPECT_EQ(r2.file_name, "site.obs");
 }
 
 TEST(ObsHeader, EndOfHeaderIsRequired) {
