@@ -105,8 +105,10 @@ def test_a_well_formed_state_with_bad_indices_is_refused(objects):
 
     state = objects["obs"].__reduce__()[1][0]
     body = bytearray(state[:-4])
-    # The last field is the indicator array: replace its last byte with an invalid indicator.
-    body[-1] = 0xAA
+    # The indicator array is followed by two texts (time system, file name), each after an 8-byte
+    # length: replace the array's last byte with an invalid indicator.
+    meta = objects["obs"].observations().metadata
+    body[-1 - (16 + len(meta["time_system"]) + len(meta["filename"]))] = 0xAA
     forged = bytes(body) + struct.pack("<I", zlib.crc32(bytes(body)))
     with pytest.raises(ValueError, match="^invalid RinexObsData state: an invalid indicator$"):
         t.RinexObsData._from_state(forged)
