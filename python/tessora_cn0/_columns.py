@@ -114,45 +114,84 @@ def to_pandas(table):
 
 
 def obs_to_xarray(obs):
-    """A RinexObsData as an xarray.Dataset: dimensions time and sv (ascending), one float64
-    variable per observation code with NaN where absent, and the header's facts as attributes."""
+    """A RinexObsData as an xarray.Dataset laid out as RINEX Datasets usually are: dimensions
+    time and sv (both ascending); one float64 variable per observation code the header announces,
+    NaN where absent (all NaN for a code without any value), RINEX 2 codes under the file's
+    two-character names; the header's facts as attributes.
+
+    Epochs that share one time (a cycle-slip record after its epoch, or an epoch written twice)
+    become one time step, which keeps the first value read for each satellite and code.
+    """
     import json
+    import math
 
     xr = _need("xarray")
     np = _need("numpy")
+    # The reader stores RINEX 2 codes under three-character names (S1 -> S1C, ...); a RINEX 2
+    # code names no tracking channel, so the Dataset keeps the name the file wrote.
+    v2_names = {"C1C": "C1", "C1P": "P1", "L1C": "L1", "S1C": "S1", "C2C": "C2", "C2P": "P2",
+                "L2C": "L2", "S2C": "S2", "C5Q": "C5", "L5Q": "L5", "S5Q": "S5"}
     table = obs.observations("long")
     meta = table.metadata
+    version = float(meta["version"])
     parts = {p[0]: p for p in _parts(table)}
     time = parts["time"][2].view("i8")
     valid = np.ones(len(time), dtype=bool) if parts["time"][3] is None else ~parts["time"][3]
-    sv_codes, sv_names = parts["sv"][2], parts["sv"][4]
-    code_codes, code_names = parts["code"][2], parts["code"][4]
-    values = parts["value"][2]
+    sv_ids, sv_names = parts["sv"][2][valid], parts["sv"][4]
+    code_ids, code_names = parts["code"][2][valid], parts["code"][4]
+    values = parts["value"][2][valid]
     times, t_index = np.unique(time[valid], return_inverse=True)
-    used_sv = np.unique(sv_codes[valid])
-    sv_order = sorted(used_sv.tolist(), key=lambda k: sv_names[k])
+
+    used_svs = sorted(np.unique(sv_ids).tolist(), key=lambda k: sv_names[k])
+    svs = [sv_names[k] for k in used_svs]
     sv_pos = np.full(len(sv_names), -1, dtype=np.int64)
-    sv_pos[sv_order] = np.arange(len(sv_order))
-    s_index = sv_pos[sv_codes[valid]]
-    codes, vals = code_codes[valid], values[valid]
-    data = {}
-    for c in sorted(set(np.unique(codes).tolist()), key=lambda k: code_names[k]):
-        sel = codes == c
-        grid = np.full((len(times), len(sv_order)), np.nan)
-        grid[t_index[sel], s_index[sel]] = vals[sel]
-        name = code_names[c]
-        if name in data:  # one code name announced by several systems
-            data[name] = np.where(np.isnan(grid), data[name], grid)
-        else:
-            data[name] = grid
-    attrs = {"version": float(meta["version"]), "interval": float(meta["interval"]),
-             "rinextype": "obs", "time_system": meta["time_system"], "filename": meta["filename"]}
+    sv_pos[used_svs] = np.arange(len(used_svs))
+
+    # The codes the header announces: for RINEX 2 its one list, for RINEX 3 the lists of the
+    # systems that have satellites here.
+    shown = set(code_names[k] for k in np.unique(code_ids).tolist())
+    systems = {name[:1] for name in svs}
+    for system, codes in obs.obs_types_by_system().items():
+        if version < 3 or system in systems:
+            shown.update(codes)
+    rename = v2_names if version < 3 else {}
+    names = sorted({rename.get(c, c) for c in shown})
+    index = {name: i for i, name in enumerate(names)}
+    code_pos = np.array([index.get(rename.get(c, c), -1) for c in code_names], dtype=np.int64)
+
+    nt, ns = len(times), len(svs)
+    cells = (code_pos[code_ids] * nt + t_index) * ns + sv_pos[sv_ids]
+    if nt != obs.num_epochs or not valid.all():
+        # Some epochs share a time: keep the first value of each cell.
+        cells, first = np.unique(cells, return_index=True)
+        values = values[first]
+    cube = np.full((len(names), nt, ns), np.nan)
+    cube.reshape(-1)[cells] = values
+
+    attrs = {"version": version, "interval": float(meta["interval"]), "rinextype": "obs",
+             "time_system": meta["time_system"], "filename": meta["filename"]}
+    if not attrs["interval"] > 0:  # no INTERVAL record: the median epoch spacing, robust to gaps
+        attrs["interval"] = float(np.median(np.diff(times))) / 1e9 if nt > 1 else math.nan
+    attrs["rxmodel"] = meta["receiver"]  # the receiver type, under the name RINEX Datasets use
     if "position" in meta:
         attrs["position"] = json.loads(meta["position"])
+        x, y, z = attrs["position"]
+        if x or y or z:  # a zero position stands for an unknown one
+            # WGS84 latitude, longitude (degrees) and height (m); the iteration converges to far
+            # below a micrometre within a few steps.
+            a, f = 6378137.0, 1 / 298.257223563
+            e2 = f * (2 - f)
+            p = math.hypot(x, y)
+            lat = math.atan2(z, p * (1 - e2))
+            for _ in range(10):
+                lat = math.atan2(z + e2 * a / math.sqrt(1 - e2 * math.sin(lat) ** 2) * math.sin(lat), p)
+            height = p * math.cos(lat) + z * math.sin(lat) - a * math.sqrt(1 - e2 * math.sin(lat) ** 2)
+            attrs["position_geodetic"] = (math.degrees(lat), math.degrees(math.atan2(y, x)), height)
     for key in ("marker", "receiver", "antenna"):
         attrs[key] = meta[key]
-    return xr.Dataset({k: (("time", "sv"), v) for k, v in sorted(data.items())},
-                      coords={"time": times.view("datetime64[ns]"), "sv": [sv_names[k] for k in sv_order]},
+    width = max([3, *map(len, svs)])
+    return xr.Dataset({name: (("time", "sv"), cube[i]) for i, name in enumerate(names)},
+                      coords={"time": times.view("datetime64[ns]"), "sv": np.array(svs, dtype=f"U{width}")},
                       attrs=attrs)
 
 

@@ -60,10 +60,14 @@ import warnings
 
 SKIP = 77
 SYSTEMS = {"C", "E", "G", "J", "R", "S"}
+# georinex's errors on files it cannot read: the reason, and what the file must show for it.
 UNREADABLE = {
-    "unknown file type": "file type in RINEX VERSION / TYPE that georinex does not know",
-    "unknown RINEX": "RINEX version georinex has no observation reader for",
-    "duplicate values": "two epochs at one time, which georinex cannot align",
+    "unknown file type": ("a file type in RINEX VERSION / TYPE that georinex does not know",
+                          lambda header, epochs: header[0][40:41] not in "GREJCIM"),
+    "unknown RINEX": ("RINEX 4, which georinex has no observation reader for",
+                      lambda header, epochs: header[0][:9].strip().startswith("4")),
+    "duplicate values": ("two epochs at one time, which georinex cannot align",
+                         lambda header, epochs: len({e.ns for e in epochs}) < len(epochs)),
 }
 _EPOCH2 = re.compile(r"^ (\d\d| \d) ([ \d]\d) ([ \d]\d) ([ \d]\d) ([ \d]\d)(.{11})  (\d)")
 _EPOCH3 = re.compile(r"^> (\d{4}) ([ \d]\d) ([ \d]\d) ([ \d]\d) ([ \d]\d)(.{11})  (\d)")
@@ -90,18 +94,21 @@ def _epoch_ns(y, mo, d, h, mi, sec_text):
     return int((day * 86400 + h * 3600 + mi * 60) * 10**9 + sec * 10**9)
 
 
+Epoch = collections.namedtuple("Epoch", "flag ns seconds minute")  # ns None: seconds field unparsable
+
+
 def epoch_lines(lines, version):
-    """(line number, flag, time in ns or None, seconds text, minute key) of each epoch line."""
+    """The epoch lines of the data section with a date (event records may have none)."""
     out = []
     pattern = _EPOCH3 if version >= 3 else _EPOCH2
-    for no, ln in enumerate(lines, 1):
+    for ln in lines:
         m = pattern.match(ln)
         if not m:
             continue
         y, mo, d, h, mi = (int(g) for g in m.groups()[:5])
         if version < 3:
             y += 2000 if y < 80 else 1900
-        out.append((no, int(m.group(7)), _epoch_ns(y, mo, d, h, mi, m.group(6)), m.group(6), (y, mo, d, h, mi)))
+        out.append(Epoch(int(m.group(7)), _epoch_ns(y, mo, d, h, mi, m.group(6)), m.group(6), (y, mo, d, h, mi)))
     return out
 
 
@@ -160,13 +167,12 @@ def compare(path, rel):
         theirs, notes, left_out = load_georinex(path, ours.sv.values.tolist())
     except Exception as e:
         text = f"{type(e).__name__}: {str(e)[:90]}"
-        reason = next((why for key, why in UNREADABLE.items() if key in str(e)), None)
-        if reason is None:
+        known = next((v for key, v in UNREADABLE.items() if key in str(e)), None)
+        if known is None:
             return rel, f"failed: {text}", counts, [f"georinex failed for an unknown reason: {text}"]
-        if "duplicate" in text:  # the file must show two epochs at one time
-            written = [e[2] for e in epoch_lines(lines, version) if e[2] is not None]
-            if len(written) == len(set(written)):
-                bad.append("georinex reports two epochs at one time, the file has none")
+        reason, shown = known
+        if not shown(header, [e for e in epoch_lines(lines, version) if e.ns is not None]):
+            bad.append(f"georinex: {text}; the file does not show {reason}")
         return rel, f"unreadable: {reason}", counts, bad
     status = f"read{' (' + ', '.join(notes) + ')' if notes else ''} in {time.perf_counter() - t0:.1f} s"
     counts.update(notes)
@@ -200,8 +206,8 @@ def compare(path, rel):
 
     # ---- times. Every time here must be an epoch as written (exact decimal seconds), or one
     # written at 60 s, carried into the next minute.
-    written = {e[2] for e in epochs if e[2] is not None}
-    sixty = {_epoch_ns(*e[4], "60") for e in epochs if e[3].strip().startswith("60")}
+    written = {e.ns for e in epochs if e.ns is not None}
+    sixty = {_epoch_ns(*e.minute, "60") for e in epochs if e.seconds.strip().startswith("60")}
     ot = ours.time.values.astype("int64").tolist()
     gt = theirs.time.values.astype("datetime64[ns]").astype("int64").tolist() if theirs.sizes.get("time") else []
     for t in ot:
@@ -211,20 +217,20 @@ def compare(path, rel):
     # to whole microseconds, and in its RINEX 2 reader (datetime64[ms]) to whole milliseconds.
     truncated = {}
     for e in epochs:
-        if e[2] is not None and re.fullmatch(r"\s*\d+\.?\d*", e[3]):
-            us = _epoch_ns(*e[4], str(int(float(e[3])))) + int(float(e[3]) % 1 * 1e6) * 1000
-            truncated[us] = truncated[us - us % 1_000_000] = e[2]
+        if e.ns is not None and re.fullmatch(r"\s*\d+\.?\d*", e.seconds):
+            us = _epoch_ns(*e.minute, str(int(float(e.seconds)))) + int(float(e.seconds) % 1 * 1e6) * 1000
+            truncated[us] = truncated[us - us % 1_000_000] = e.ns
     g_only, o_only = sorted(set(gt) - set(ot)), set(ot) - set(gt)
     to_ours = {t: truncated[t] for t in g_only if truncated.get(t) in o_only}
-    if to_ours:
-        counts["time_truncated"] += len(to_ours)
+    counts["time_truncated"] += len(to_ours)
+    if gt:  # georinex's times onto the written ones, in ns
         theirs = theirs.assign_coords(time=np.array([to_ours.get(t, t) for t in gt], dtype="datetime64[ns]"))
     g_only = [t for t in g_only if t not in to_ours]
     o_only = sorted(o_only - set(to_ours.values()))
     unparsed = set()  # georinex-only epochs whose seconds field this reader could not parse
     for t in g_only:
         minute = t - t % 60_000_000_000
-        if any(e[2] is None and _epoch_ns(*e[4], "0") == minute for e in epochs):
+        if any(e.ns is None and _epoch_ns(*e.minute, "0") == minute for e in epochs):
             unparsed.add(t)
             counts["unparsed_epoch"] += 1
         elif _blank(np.array([theirs[v].sel(time=np.datetime64(t, "ns")).values for v in theirs.data_vars])):
@@ -251,12 +257,13 @@ def compare(path, rel):
             counts["undeclared_system"] += 1
         else:
             bad.append(f"satellite {s} only here")
-    kept = ~np.isin(np.array(gt if not to_ours else [to_ours.get(t, t) for t in gt], dtype=np.int64),
-                    np.array(sorted(unparsed), dtype=np.int64))
+    kept = ~np.isin(np.array(gt, dtype=np.int64), np.array(sorted(unparsed), dtype=np.int64))
     for s in sorted(g_sv - o_sv):
-        values = np.array([theirs[v].sel(sv=s).values[kept] for v in theirs.data_vars])
+        values = np.array([theirs[v].sel(sv=s).values for v in theirs.data_vars])
         if _blank(values):
-            counts["without_value" if not unparsed else "unparsed_epoch"] += 1
+            counts["without_value"] += 1
+        elif _blank(values[:, kept]):  # values only at epochs this reader skipped
+            counts["unparsed_epoch"] += 1
         else:
             bad.append(f"satellite {s} only in georinex, with values")
     o_var, g_var = set(ours.data_vars), set(theirs.data_vars)
