@@ -21,6 +21,8 @@ Differences where georinex is wrong (the RINEX line shows it):
                        microseconds ("14.0001055" -> 14.000105, "16.9960000" -> 16.995999) and, in its
                        RINEX 2 reader, to whole milliseconds ("30.0020000" -> 30.001); an interval
                        derived from those times differs by as much
+  crinex_version       for a Hatanaka-compressed RINEX 2 file georinex gives the compression's version
+                       (CRINEX VERS / TYPE, "1.0") as the RINEX version
   time_unit            georinex's RINEX 3 time coordinate is datetime64[us], which cannot hold the
                        0.1 us digits that RINEX 3 epochs have; this one is datetime64[ns]
   undeclared_system    a RINEX 2 file whose RINEX VERSION / TYPE names one system holds satellites of
@@ -42,7 +44,8 @@ Files georinex cannot read are listed with the reason and not compared: a file t
 know ("S (GEOSYNC)"), RINEX 4, and two epochs at one time (a flag-6 cycle-slip record after its
 epoch), which it cannot align.
 
-Usage: xarray_crosscheck.py [--max-mb MB] [--jobs N] [--only PATH ...] [DATA_DIR]
+Usage: xarray_crosscheck.py [--max-mb MB] [--jobs N] [--compressed] [--cache DIR] [--only PATH ...] [DATA_DIR]
+(--compressed adds the compressed originals of compressed/MANIFEST.tsv: .crx, .gz, .Z, .bz2).
 Exit status 0 when every difference is explained, 1 otherwise, 77 without georinex or the data.
 """
 import argparse
@@ -146,7 +149,37 @@ def _blank(values):
     return bool(np.all(np.isnan(values) | (values == 0)))
 
 
-def compare(path, rel):
+def _georinex_cached(path, rel, ours_svs, cache):
+    """load_georinex, or its result kept in the folder `cache` from an earlier run (days files
+    take georinex many minutes); an error is kept as well."""
+    import pickle
+
+    import georinex
+
+    if cache is None:
+        t0 = time.perf_counter()
+        return (*load_georinex(path, ours_svs), time.perf_counter() - t0)
+    stat = os.stat(path)
+    key = os.path.join(cache, f"{rel.replace('/', '__')}.{stat.st_size}.{int(stat.st_mtime)}."
+                              f"georinex-{georinex.__version__}.pickle")
+    if not os.path.exists(key):
+        t0 = time.perf_counter()
+        try:
+            result = (*load_georinex(path, ours_svs), time.perf_counter() - t0)
+        except Exception as e:
+            result = e
+        os.makedirs(cache, exist_ok=True)
+        with open(key + ".part", "wb") as f:
+            pickle.dump(result, f)
+        os.replace(key + ".part", key)
+    with open(key, "rb") as f:
+        result = pickle.load(f)
+    if isinstance(result, Exception):
+        raise result
+    return result
+
+
+def compare(path, rel, cache=None):
     """(rel, georinex status, Counter of explained differences, list of unexplained ones).
 
     Counts are of values, epochs, satellites, variables or attributes, whichever differs.
@@ -157,14 +190,25 @@ def compare(path, rel):
     import tessora_cn0
 
     counts, bad = collections.Counter(), []
-    with open(path, errors="replace") as f:
-        lines = f.read().split("\n")
+    with open(path, "rb") as f:
+        raw = f.read()
+    crinex = None  # the CRINEX VERS / TYPE version of a Hatanaka-compressed file
+    if re.search(r"\.(gz|Z|bz2|zip|crx)$|\.\d\d[dD]$", str(path)):
+        import bz2
+        import gzip
+
+        import hatanaka  # a compressed original: its text, decompressed independently
+
+        inner = gzip.decompress(raw) if raw[:2] == b"\x1f\x8b" else bz2.decompress(raw) if raw[:3] == b"BZh" else raw
+        if b"CRINEX VERS" in inner[:80]:
+            crinex = float(inner[:9])
+        raw = hatanaka.decompress(raw)
+    lines = raw.decode("ascii", errors="replace").replace("\r\n", "\n").split("\n")
     header = _header(lines)
     ours = tessora_cn0.read_rinex_obs(str(path)).to_xarray()
     version = ours.attrs["version"]
-    t0 = time.perf_counter()
     try:
-        theirs, notes, left_out = load_georinex(path, ours.sv.values.tolist())
+        theirs, notes, left_out, seconds = _georinex_cached(path, rel, ours.sv.values.tolist(), cache)
     except Exception as e:
         text = f"{type(e).__name__}: {str(e)[:90]}"
         known = next((v for key, v in UNREADABLE.items() if key in str(e)), None)
@@ -174,7 +218,7 @@ def compare(path, rel):
         if not shown(header, [e for e in epoch_lines(lines, version) if e.ns is not None]):
             bad.append(f"georinex: {text}; the file does not show {reason}")
         return rel, f"unreadable: {reason}", counts, bad
-    status = f"read{' (' + ', '.join(notes) + ')' if notes else ''} in {time.perf_counter() - t0:.1f} s"
+    status = f"read{' (' + ', '.join(notes) + ')' if notes else ''} in {seconds:.1f} s"
     counts.update(notes)
     epochs = epoch_lines(lines, version)
     file_system = header[0][40:41] if header else ""
@@ -299,7 +343,9 @@ def compare(path, rel):
     # ---- attributes
     oa, ga = ours.attrs, theirs.attrs
     for key in ("version", "time_system", "filename"):
-        if oa.get(key) != ga.get(key):
+        if key == "version" and oa[key] != ga.get(key) and ga.get(key) == crinex:
+            counts["crinex_version"] += 1
+        elif oa.get(key) != ga.get(key):
             bad.append(f"{key}: {oa.get(key)!r} here, {ga.get(key)!r} in georinex")
     positions = [[float(x) for x in ln[:60].split()[:3]] for ln in header if "APPROX POSITION XYZ" in ln[60:]]
     if list(oa.get("position", [])) != list(ga.get("position", [])):
@@ -344,15 +390,23 @@ def compare(path, rel):
     return rel, status, +counts, bad
 
 
-def manifest(data):
+def manifest(data, compressed=False):
+    """(path relative to the data folder, size of its text) of the observation files."""
     with open(os.path.join(data, "MANIFEST.tsv"), newline="") as f:
-        return [row["obs_path"] for row in csv.DictReader(f, delimiter="\t")]
+        plain = [row["obs_path"] for row in csv.DictReader(f, delimiter="\t")]
+    out = [(r, os.path.getsize(os.path.join(data, r))) for r in plain]
+    if compressed:  # the compressed originals of observation files
+        with open(os.path.join(data, "compressed", "MANIFEST.tsv"), newline="") as f:
+            out += [("compressed/" + row["compressed_path"], int(row["expanded_bytes"]))
+                    for row in csv.DictReader(f, delimiter="\t")
+                    if row["plain_copy_in_this_folder"] in plain or "_MO." in row["compressed_path"]]
+    return out
 
 
 def _run(args):
-    path, rel = args
+    path, rel, cache = args
     try:
-        return compare(path, rel)
+        return compare(path, rel, cache)
     except Exception as e:  # a crash of the comparison itself is a failure, not a skip
         return rel, "error", collections.Counter(), [f"comparison failed: {type(e).__name__}: {e}"]
 
@@ -365,6 +419,8 @@ def main(argv=None):
     ap.add_argument("--max-mb", type=float, default=None, help="leave out files larger than this")
     ap.add_argument("--jobs", type=int, default=1)
     ap.add_argument("--only", nargs="*", default=None, help="paths relative to the data folder")
+    ap.add_argument("--compressed", action="store_true", help="also the compressed originals (compressed/)")
+    ap.add_argument("--cache", default=None, help="folder keeping georinex's Datasets between runs")
     a = ap.parse_args(argv)
     try:
         import georinex  # noqa: F401
@@ -375,9 +431,10 @@ def main(argv=None):
     if not os.path.exists(os.path.join(a.data, "MANIFEST.tsv")):
         print("real data folder not available: skipped")
         return SKIP
-    rels = a.only if a.only else manifest(a.data)
-    jobs = [(os.path.join(a.data, r), r) for r in rels
-            if a.max_mb is None or os.path.getsize(os.path.join(a.data, r)) <= a.max_mb * 1e6]
+    files = manifest(a.data, a.compressed)
+    if a.only:
+        files = [(r, size) for r, size in files if r in a.only]
+    jobs = [(os.path.join(a.data, r), r, a.cache) for r, size in files if a.max_mb is None or size <= a.max_mb * 1e6]
     totals, failures, t0 = collections.Counter(), 0, time.perf_counter()
     with cf.ProcessPoolExecutor(max_workers=a.jobs) as pool:
         for rel, status, counts, bad in pool.map(_run, jobs):
