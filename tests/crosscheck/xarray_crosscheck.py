@@ -7,13 +7,15 @@ georinex has none), dimension order and dtypes, and the attributes version, inte
 position_geodetic, rxmodel, time_system and filename. Every difference is counted under one of the
 categories below, after checking that the file shows the stated cause; any other difference fails.
 
-Differences that follow from this reader's rules:
+Differences that follow from this reader's rules and choices:
   zero_value           a value written as 0 is not stored: NaN here, 0.0 in georinex
   without_value        a satellite, epoch or code whose values are all blank or zero is not kept
                        (georinex keeps it, all NaN or 0)
   unparsed_epoch       an epoch whose seconds field does not parse ("0 .0000000") is skipped with
                        its satellites; georinex reads the integer part and keeps it
   second_60            an epoch written at 60 s is kept, as the next minute; georinex drops it
+  undeclared_system    a RINEX 2 file whose RINEX VERSION / TYPE names one system holds satellites of
+                       another: this reader keeps every satellite, georinex only the named system
   duplicate_position   two APPROX POSITION XYZ records: this reader keeps the last, georinex the first
   zero_position        an APPROX POSITION XYZ of 0 0 0 means unknown: no position_geodetic here
 Differences where georinex is wrong (the RINEX line shows it):
@@ -21,21 +23,24 @@ Differences where georinex is wrong (the RINEX line shows it):
                        microseconds ("14.0001055" -> 14.000105, "16.9960000" -> 16.995999) and, in its
                        RINEX 2 reader, to whole milliseconds ("30.0020000" -> 30.001); an interval
                        derived from those times differs by as much
-  crinex_version       for a Hatanaka-compressed RINEX 2 file georinex gives the compression's version
-                       (CRINEX VERS / TYPE, "1.0") as the RINEX version
   time_unit            georinex's RINEX 3 time coordinate is datetime64[us], which cannot hold the
                        0.1 us digits that RINEX 3 epochs have; this one is datetime64[ns]
-  undeclared_system    a RINEX 2 file whose RINEX VERSION / TYPE names one system holds satellites of
-                       another: georinex drops them, this reader keeps every satellite
+  crinex_version       for a Hatanaka-compressed RINEX 2 file georinex gives the compression's version
+                       (CRINEX VERS / TYPE, "1.0") as the RINEX version
   rxmodel_tokens       georinex takes the words of REC # / TYPE / VERS between the first and the last
                        of all three fields, so a blank number or version, or a version of several
                        words, shifts the type ("u-blox" -> "", "TRIMBLE NETR9" -> "TRIMBLE NETR9 Nav")
   interval_one_system  without an INTERVAL record georinex's RINEX 2 reader takes the attributes of
-                       whichever system it read last (set order); a system without epochs gives NaN
-  no_epoch_interval    georinex's RINEX 3 reader gives no interval for a file without epochs (NaN here)
-  georinex_attribute   attributes of georinex's own: fast_processing (how it read the file) and the
-                       receiver clock offsets (time_offset, receiver_clock_offset_applied), which this
-                       reader does not keep
+                       whichever system it read last (set order, so it changes with PYTHONHASHSEED);
+                       a system without epochs gives NaN
+Differences of georinex's own layout:
+  sv_file_order        its RINEX 3 reader concatenates the epochs of a one-system file, which leaves
+                       the satellites in the order they first appear (its merge of several systems
+                       sorts them); they are ascending here
+  no_epoch_interval    its RINEX 3 reader gives no interval for a file without epochs (NaN here)
+  georinex_attribute   attributes of its own: fast_processing (how it read the file) and the receiver
+                       clock offsets (time_offset, receiver_clock_offset_applied), which this reader
+                       does not keep
 Reading options (the rest of the file is compared):
   fast_retry           georinex's default preallocation of epochs runs short; read with fast=False
   sv_over_36           georinex's RINEX 2 reader holds satellite numbers 1-36 only; read with `use`
