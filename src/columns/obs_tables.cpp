@@ -78,20 +78,37 @@ void fill_time_sv(TableBuilder& b, const RinexObsData& r, const EpochStamps& sta
     b.add(Column{"sv", ColumnType::DictUtf8, len, 0, nullptr, sv, nullptr, b.utf8_column(r.satellite_names)});
 }
 
-// One indicator nibble (lli: high, ssi: low) as a uint8 column with nulls where it is 0xF.
-void add_indicator(TableBuilder& b, const char* name, const std::uint8_t* ind, const std::uint32_t* order,
-                   std::size_t rows, int shift) {
-    auto* out = b.allocate<std::uint8_t>(rows);
-    auto* valid = b.allocate_bitmap(rows);
-    std::int64_t nulls = 0;
+// The two indicator nibbles (lli: high, ssi: low) as uint8 columns, null where a nibble is 0xF.
+struct IndicatorColumns {
+    std::uint8_t* lli = nullptr;
+    std::uint8_t* ssi = nullptr;
+    std::uint8_t* lli_valid = nullptr;
+    std::uint8_t* ssi_valid = nullptr;
+    std::int64_t lli_nulls = 0;
+    std::int64_t ssi_nulls = 0;
+};
+
+IndicatorColumns allocate_indicators(TableBuilder& b, std::size_t rows) {
+    return {b.allocate<std::uint8_t>(rows), b.allocate<std::uint8_t>(rows), b.allocate_bitmap(rows),
+            b.allocate_bitmap(rows), 0, 0};
+}
+
+// Fills both columns in one pass over the record's indicator bytes (in `order` when given).
+void fill_indicators(IndicatorColumns& c, const std::uint8_t* ind, const std::uint32_t* order, std::size_t rows) {
+    std::int64_t lli_present = 0, ssi_present = 0;
     for (std::size_t i = 0; i < rows; ++i) {
-        const std::uint8_t v = static_cast<std::uint8_t>((ind[order ? order[i] : i] >> shift) & 0xF);
-        const bool present = v != 0xF;
-        out[i] = present ? v : 0;
-        valid[i / 8] |= static_cast<std::uint8_t>(present) << (i % 8);
-        nulls += !present;
+        const std::uint8_t v = ind[order ? order[i] : i];
+        const std::uint8_t hi = v >> 4, lo = v & 0xF;
+        const bool has_hi = hi != 0xF, has_lo = lo != 0xF;
+        c.lli[i] = has_hi ? hi : 0;
+        c.ssi[i] = has_lo ? lo : 0;
+        c.lli_valid[i / 8] |= static_cast<std::uint8_t>(has_hi) << (i % 8);
+        c.ssi_valid[i / 8] |= static_cast<std::uint8_t>(has_lo) << (i % 8);
+        lli_present += has_hi;
+        ssi_present += has_lo;
     }
-    b.add(Column{name, ColumnType::UInt8, static_cast<std::int64_t>(rows), nulls, valid, out, nullptr, {}});
+    c.lli_nulls = static_cast<std::int64_t>(rows) - lli_present;
+    c.ssi_nulls = static_cast<std::int64_t>(rows) - ssi_present;
 }
 
 std::shared_ptr<const Table> long_table(std::shared_ptr<const RinexObsData> rec) {
@@ -108,6 +125,8 @@ std::shared_ptr<const Table> long_table(std::shared_ptr<const RinexObsData> rec)
             for (auto* s = r.sats_begin(e); s != r.sats_end(e); ++s)
                 for (std::uint32_t i = 0; i < s->obs_count; ++i) order.push_back(s->obs_begin + i);
     }
+    IndicatorColumns ind = allocate_indicators(b, rows);
+    fill_indicators(ind, r.obs_indicators.data(), direct ? nullptr : order.data(), rows);
     fill_time_sv(b, r, epoch_stamps(r), rows, true);
     const auto len = static_cast<std::int64_t>(rows);
     // Interned code indices are far below 2^31: the uint32 array reads as Arrow's int32 indices.
@@ -125,9 +144,8 @@ std::shared_ptr<const Table> long_table(std::shared_ptr<const RinexObsData> rec)
     }
     b.add(Column{"code", ColumnType::DictUtf8, len, 0, nullptr, codes, nullptr, b.utf8_column(r.code_names)});
     b.add(Column{"value", ColumnType::Float64, len, 0, nullptr, values, nullptr, {}});
-    const std::uint32_t* gather = direct ? nullptr : order.data();
-    add_indicator(b, "lli", r.obs_indicators.data(), gather, rows, 4);
-    add_indicator(b, "ssi", r.obs_indicators.data(), gather, rows, 0);
+    b.add(Column{"lli", ColumnType::UInt8, len, ind.lli_nulls, ind.lli_valid, ind.lli, nullptr, {}});
+    b.add(Column{"ssi", ColumnType::UInt8, len, ind.ssi_nulls, ind.ssi_valid, ind.ssi, nullptr, {}});
     b.set_rows(len);
     b.metadata("layout", "long");
     add_header_metadata(b, r);
