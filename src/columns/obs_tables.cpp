@@ -130,8 +130,11 @@ std::shared_ptr<const Table> long_table(std::shared_ptr<const RinexObsData> rec)
     fill_time_sv(b, r, epoch_stamps(r), rows, true);
     const auto len = static_cast<std::int64_t>(rows);
     // Interned code indices are far below 2^31: the uint32 array reads as Arrow's int32 indices.
-    const void* codes = r.obs_codes.data();
-    const void* values = r.obs_values.data();
+    // An empty record (one restored from a state, say) may have no arrays at all: consumers get
+    // a valid pointer for every buffer all the same.
+    alignas(64) static const std::uint64_t kNoValues[8] = {};
+    const void* codes = r.obs_codes.empty() ? kNoValues : static_cast<const void*>(r.obs_codes.data());
+    const void* values = r.obs_values.empty() ? kNoValues : static_cast<const void*>(r.obs_values.data());
     if (!direct) {
         auto* c = b.allocate<std::int32_t>(rows);
         auto* v = b.allocate<double>(rows);

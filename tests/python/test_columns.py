@@ -3,6 +3,7 @@ consumer of the Arrow stream, zero-copy buffers, damaged records and the result 
 import gc
 import json
 import pathlib
+import pickle
 
 import numpy as np
 import pytest
@@ -137,6 +138,12 @@ def test_damaged_records_give_sound_tables():
     assert list(cols["lli"].filled(99)) == [99, 99, 1, 99, 99] and list(cols["ssi"].filled(99)) == [99, 99, 5, 99, 99]
     assert np.isnat(cols["time"][-1]) and not np.isnat(cols["time"][0])
     assert rec.observations().to_arrow().column("time").null_count == 1
+    # A record without observations, restored from its pickle (its arrays never allocated).
+    empty = pickle.loads(pickle.dumps(t.read_rinex_obs_bytes(v3_header({"G": ["S1C"]}).encode(), "empty.obs")))
+    for layout in ("long", "wide"):
+        table = empty.observations(layout)
+        assert table.to_arrow().num_rows == 0 and table.to_polars().height == 0
+        assert all(len(v) == 0 for v in table.to_numpy().values())
 
 
 def test_result_tables_hold_what_the_result_holds():
