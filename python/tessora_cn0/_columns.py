@@ -175,18 +175,8 @@ def obs_to_xarray(obs):
     attrs["rxmodel"] = meta["receiver"]  # the receiver type, under the name RINEX Datasets use
     if "position" in meta:
         attrs["position"] = json.loads(meta["position"])
-        x, y, z = attrs["position"]
-        if x or y or z:  # a zero position stands for an unknown one
-            # WGS84 latitude, longitude (degrees) and height (m); the iteration converges to far
-            # below a micrometre within a few steps.
-            a, f = 6378137.0, 1 / 298.257223563
-            e2 = f * (2 - f)
-            p = math.hypot(x, y)
-            lat = math.atan2(z, p * (1 - e2))
-            for _ in range(10):
-                lat = math.atan2(z + e2 * a / math.sqrt(1 - e2 * math.sin(lat) ** 2) * math.sin(lat), p)
-            height = p * math.cos(lat) + z * math.sin(lat) - a * math.sqrt(1 - e2 * math.sin(lat) ** 2)
-            attrs["position_geodetic"] = (math.degrees(lat), math.degrees(math.atan2(y, x)), height)
+    if "position_geodetic" in meta:  # WGS 84; absent for a 0 0 0 (unknown) position
+        attrs["position_geodetic"] = tuple(json.loads(meta["position_geodetic"]))
     for key in ("marker", "receiver", "antenna"):
         attrs[key] = meta[key]
     width = max([3, *map(len, svs)])

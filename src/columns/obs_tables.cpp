@@ -1,5 +1,7 @@
 #include "columns/obs_tables.hpp"
 
+#include "navigation/geometry.hpp"
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -235,6 +237,11 @@ void add_header_metadata(TableBuilder& b, const RinexObsData& r) {
     if (r.approx_position) {
         const auto& p = *r.approx_position;
         b.metadata("position", "[" + shortest(p[0]) + ", " + shortest(p[1]) + ", " + shortest(p[2]) + "]");
+        if (p[0] != 0.0 || p[1] != 0.0 || p[2] != 0.0) {  // 0 0 0 stands for an unknown position
+            const Geodetic g = ecef_to_geodetic(p[0], p[1], p[2]);
+            b.metadata("position_geodetic",
+                       "[" + shortest(g.lat_deg) + ", " + shortest(g.lon_deg) + ", " + shortest(g.height) + "]");
+        }
     }
     b.metadata("interval", shortest(r.interval));
     b.metadata("time_system", r.time_system);

@@ -31,7 +31,8 @@ std::optional<ObsLayout> parse_obs_layout(std::string_view name);
 std::shared_ptr<const Table> observation_table(std::shared_ptr<const RinexObsData> record, ObsLayout layout);
 
 // The header's facts as schema metadata: version, marker, receiver, antenna, position (ECEF
-// metres, JSON array; absent without one), interval, time_system, filename.
+// metres, JSON array; absent without one), position_geodetic (WGS 84 latitude, longitude in
+// degrees and height in metres; absent for an unknown position), interval, time_system, filename.
 void add_header_metadata(TableBuilder& b, const RinexObsData& r);
 
 }  // namespace tessora

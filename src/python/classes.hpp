@@ -132,6 +132,10 @@ PyTypeObject* add_table_types(PyObject* module);
 // record cannot afford (std::length_error) raises ValueError with its message.
 PyObject* make_table(const std::function<std::shared_ptr<const tessora::Table>()>& build);
 
+// Calls tessora_cn0._columns.<name>(arg): the conversions are Python, which imports each library
+// only when asked for.
+PyObject* call_conversion(const char* name, PyObject* arg);
+
 extern PyMethodDef kMakeTableDef;
 
 }  // namespace tessora::py

@@ -129,13 +129,7 @@ PyObject* observations_py(PyObject* self, PyObject* args, PyObject* kwargs) {
     return make_table([&] { return observation_table(record, *layout); });
 }
 
-PyObject* to_xarray_py(PyObject* self, PyObject*) {
-    Ref module = Ref::steal(PyImport_ImportModule("tessora_cn0._columns"));
-    if (!module) return nullptr;
-    Ref f = Ref::steal(PyObject_GetAttrString(module.get(), "obs_to_xarray"));
-    if (!f) return nullptr;
-    return PyObject_CallOneArg(f.get(), self);
-}
+PyObject* to_xarray_py(PyObject* self, PyObject*) { return call_conversion("obs_to_xarray", self); }
 
 PyGetSetDef kGetSet[] = {
     {"version", get_version, nullptr, "Get RINEX version", nullptr},

@@ -233,19 +233,10 @@ PyObject* table_column(PyObject* self, PyObject* arg) {
     });
 }
 
-// The conversions live in Python (tessora_cn0._columns), which imports each library lazily.
-PyObject* call_helper(const char* name, PyObject* self) {
-    Ref module = Ref::steal(PyImport_ImportModule("tessora_cn0._columns"));
-    if (!module) return nullptr;
-    Ref f = Ref::steal(PyObject_GetAttrString(module.get(), name));
-    if (!f) return nullptr;
-    return PyObject_CallOneArg(f.get(), self);
-}
-
-PyObject* to_arrow(PyObject* self, PyObject*) { return call_helper("to_arrow", self); }
-PyObject* to_pandas(PyObject* self, PyObject*) { return call_helper("to_pandas", self); }
-PyObject* to_polars(PyObject* self, PyObject*) { return call_helper("to_polars", self); }
-PyObject* to_numpy(PyObject* self, PyObject*) { return call_helper("to_numpy", self); }
+PyObject* to_arrow(PyObject* self, PyObject*) { return call_conversion("to_arrow", self); }
+PyObject* to_pandas(PyObject* self, PyObject*) { return call_conversion("to_pandas", self); }
+PyObject* to_polars(PyObject* self, PyObject*) { return call_conversion("to_polars", self); }
+PyObject* to_numpy(PyObject* self, PyObject*) { return call_conversion("to_numpy", self); }
 
 PyGetSetDef kTableGetSet[] = {
     {"num_rows", get_num_rows, nullptr, "Number of rows", nullptr},
@@ -412,8 +403,12 @@ PyObject* make_table_py(PyObject*, PyObject* args, PyObject* kwargs) {
 PyMethodDef kMakeTableDef = {"_make_table", reinterpret_cast<PyCFunction>(make_table_py), METH_VARARGS | METH_KEYWORDS,
                              "_make_table(columns, metadata)\n--\n\nA Table of (name, kind, values) columns, None as null"};
 
-PyObject* wrap_table(std::shared_ptr<const Table> table) {
-    return box_new<TablePayload>(g_table_type, std::move(table));
+PyObject* call_conversion(const char* name, PyObject* arg) {
+    Ref module = Ref::steal(PyImport_ImportModule("tessora_cn0._columns"));
+    if (!module) return nullptr;
+    Ref f = Ref::steal(PyObject_GetAttrString(module.get(), name));
+    if (!f) return nullptr;
+    return PyObject_CallOneArg(f.get(), arg);
 }
 
 PyObject* make_table(const std::function<std::shared_ptr<const Table>()>& build) {
@@ -428,7 +423,7 @@ PyObject* make_table(const std::function<std::shared_ptr<const Table>()>& build)
         }))
         return nullptr;
     if (!table) return raise(PyExc_ValueError, refused);
-    return wrap_table(std::move(table));
+    return box_new<TablePayload>(g_table_type, std::move(table));
 }
 
 PyTypeObject* add_table_types(PyObject* module) {
