@@ -19,7 +19,8 @@ namespace {
 
 constexpr char kMagic[4] = {'T', 'C', 'N', '0'};
 // 2: observation records carry their time system and file name, CN0 points their signal.
-constexpr std::uint8_t kFormat = 2;
+// 3: interference reports carry their false-alarm rate and noise models.
+constexpr std::uint8_t kFormat = 3;
 enum Kind : std::uint8_t { kObservations = 1, kNavigation, kConfig, kResult, kQuality, kInterference, kEvent, kTemplate };
 
 const char* kind_name(Kind k) {
@@ -355,11 +356,13 @@ template <typename A> void visit(A& a, InterferenceEvent& e) {
 }
 template <typename A> void visit(A& a, BandSeries& s) {
     fields(a, s.band, s.degradation, s.tracked, s.lost, s.noise_db, s.trigger_sigma, s.threshold_db);
+    if (a.format >= 3) fields(a, s.statistic, s.tail_level, s.tail_decay, s.tail_rate);
 }
 template <typename A> void visit(A& a, BandCloud& c) { fields(a, c.band, c.elevation, c.cn0); }
 template <typename A> void visit(A& a, InterferenceReport& r) {
     fields(a, r.filename, r.station, r.latitude, r.longitude, r.mode, r.reason, r.epochs, r.signals, r.trigger_sigma,
            r.threshold_db, r.timestamps, r.series, r.events, r.cn0_template, r.clouds);
+    if (a.format >= 3) fields(a, r.false_alarms_per_day, r.spoofing_judged);
 }
 
 template <typename T>
@@ -410,7 +413,7 @@ const char* check(const CN0Template& t) {
 const char* check(const InterferenceReport& r) {
     for (const auto& s : r.series)
         if (s.degradation.size() != r.timestamps.size() || s.tracked.size() != r.timestamps.size() ||
-            s.lost.size() != r.timestamps.size())
+            s.lost.size() != r.timestamps.size() || (!s.statistic.empty() && s.statistic.size() != r.timestamps.size()))
             return "a series of the wrong length";
     for (const auto& c : r.clouds)
         if (c.elevation.size() != c.cn0.size()) return "a cloud of the wrong length";

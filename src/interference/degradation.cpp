@@ -115,12 +115,12 @@ std::array<double, kBandCount> residual_scales(Work& w) {
 // count as lost (not seen recently, below the mask or its usual horizon, or expected at its floor
 // anyway).
 double lost_bound(const Work& w, std::size_t e, std::uint32_t k, double last_expected,
-                  double since) {
+                  double since, bool own_level) {
     const Track& t = w.tracks[k];
     const Signal& sig = w.signals[t.signal];
     double expected = last_expected;
     const float el = w.elevation(e, t.sat);
-    const bool with_elevation = sig.template_index >= 0 && !std::isnan(el);
+    const bool with_elevation = !own_level && sig.template_index >= 0 && !std::isnan(el);
     if (since > (with_elevation ? kLostMemory : kLostMemoryWithoutElevation)) return kNaN;
     if (with_elevation) {
         const double low = w.low_elevation[t.signal];
@@ -133,14 +133,17 @@ double lost_bound(const Work& w, std::size_t e, std::uint32_t k, double last_exp
 }
 
 struct SlopeSums {
-    double n = 0, sx = 0, sy = 0, sxx = 0, sxy = 0;
+    double n = 0, sx = 0, sy = 0, sxx = 0, sxy = 0, syy = 0;
     void add(double x, double y) {
         n += 1;
         sx += x;
         sy += y;
         sxx += x * x;
         sxy += x * y;
+        syy += y * y;
     }
+    // Spread of the measured values against that of the expected ones (ratio of standard deviations).
+    double spread_ratio() const { return std::sqrt(std::max(syy - sy * sy / n, 0.0) / spread()); }
     // Slope of y on x and the spread of x (sum of squared deviations).
     double spread() const { return n > 0 ? sxx - sx * sx / n : 0.0; }
     double slope() const { return (sxy - sx * sy / n) / spread(); }
@@ -164,19 +167,18 @@ void standardise(const Work& w, const std::vector<double>& v, std::vector<double
 
 void choose_trigger_bands(Work& w);
 
-void measure_degradation(Work& w) {
-    const std::size_t ne = w.order.size();
-    for (BandWork& bw : w.bands) {
-        bw = BandWork{};
-        bw.degradation.assign(ne, kNaN);
-        bw.tracked.assign(ne, 0);
-        bw.lost.assign(ne, 0);
-        bw.slope.assign(ne, kNaN);
-    }
-    const std::array<double, kBandCount> sigma_r = residual_scales(w);
-    for (BandWork& bw : w.bands) bw.flat_raw.assign(ne, kNaN);
+namespace {
 
-    w.lost.clear();
+// The degradation series of one channel: the primary one (`own_level` false) over every band,
+// or the baseline one over the mixed bands, every signal against its own level.
+void measure_channel(Work& w, bool own_level, const std::array<double, kBandCount>& sigma_r) {
+    const std::size_t ne = w.order.size();
+    const std::size_t first_slot = own_level ? kBandCount : 0;
+    const auto wanted = [&](std::size_t b) { return !own_level || w.mixed[b]; };
+    const auto expectation = [&](const Sample& s) { return own_level ? s.base : s.expected; };
+    if (own_level) w.lost_base.clear();
+    else w.lost.clear();
+    auto& lost_list = own_level ? w.lost_base : w.lost;
     const std::size_t nt = w.tracks.size();
     std::vector<std::int64_t> last_seen(nt, -1);
     std::vector<std::uint32_t> memory;         // tracks seen within kLostMemory
@@ -199,21 +201,26 @@ void measure_degradation(Work& w) {
         for (std::uint32_t i = w.epoch_begin[e]; i < w.epoch_begin[e + 1]; ++i) {
             const Sample& s = w.samples[i];
             last_seen[s.track] = static_cast<std::int64_t>(e);
-            if (std::isnan(s.expected)) continue;
-            last_expected[s.track] = s.expected;
+            const double x = expectation(s);
+            if (std::isnan(x)) continue;
             const auto b = static_cast<std::size_t>(w.signals[w.tracks[s.track].signal].band);
+            if (!wanted(b)) continue;
+            last_expected[s.track] = x;
             const std::uint32_t sat = w.tracks[s.track].sat;
-            const bool templated = !std::isnan(s.elevation) && w.signals[w.tracks[s.track].signal].template_index >= 0;
-            values[b].add(system_of(sat), s.expected - s.cn0, first_of(sat, e, b), templated);
-            sums[b].add(s.expected, s.cn0);
-            ++w.bands[b].tracked[e];
+            const bool templated =
+                !own_level && !std::isnan(s.elevation) && w.signals[w.tracks[s.track].signal].template_index >= 0;
+            values[b].add(system_of(sat), x - s.cn0, first_of(sat, e, b), templated);
+            // The elevation pattern is judged on expectations that carry it: the template's.
+            if (templated) sums[b].add(x, s.cn0);
+            ++w.bands[first_slot + b].tracked[e];
         }
         // The tracks seen within the memory, oldest dropped as they expire.
-        for (std::uint32_t i = w.epoch_begin[e]; i < w.epoch_begin[e + 1]; ++i)
-            if (!in_memory[w.samples[i].track]) {
-                in_memory[w.samples[i].track] = 1;
-                memory.push_back(w.samples[i].track);
-            }
+        for (std::uint32_t i = w.epoch_begin[e]; i < w.epoch_begin[e + 1]; ++i) {
+            const std::uint32_t k = w.samples[i].track;
+            if (in_memory[k] || !wanted(static_cast<std::size_t>(w.signals[w.tracks[k].signal].band))) continue;
+            in_memory[k] = 1;
+            memory.push_back(k);
+        }
         std::size_t kept = 0;
         for (const std::uint32_t k : memory) {
             const double since = w.seconds[e] - w.seconds[static_cast<std::size_t>(last_seen[k])];
@@ -226,33 +233,56 @@ void measure_degradation(Work& w) {
         memory.resize(kept);
         for (const std::uint32_t k : memory) {
             if (last_seen[k] == static_cast<std::int64_t>(e) || std::isnan(last_expected[k])) continue;
-            const double since = w.seconds[e] - w.seconds[static_cast<std::size_t>(last_seen[k])];
-            const double bound = lost_bound(w, e, k, last_expected[k], since);
-            if (std::isnan(bound)) continue;
             const auto b = static_cast<std::size_t>(w.signals[w.tracks[k].signal].band);
+            if (!wanted(b)) continue;
+            const double since = w.seconds[e] - w.seconds[static_cast<std::size_t>(last_seen[k])];
+            const double bound = lost_bound(w, e, k, last_expected[k], since, own_level);
+            if (std::isnan(bound)) continue;
             const float el = w.elevation(e, w.tracks[k].sat);
-            const bool templated = !std::isnan(el) && w.signals[w.tracks[k].signal].template_index >= 0;
+            const bool templated = !own_level && !std::isnan(el) && w.signals[w.tracks[k].signal].template_index >= 0;
             values[b].add(system_of(w.tracks[k].sat), bound, first_of(w.tracks[k].sat, e, b), templated);
-            ++w.bands[b].lost[e];
-            w.lost.emplace_back(static_cast<std::uint32_t>(e), k);
+            ++w.bands[first_slot + b].lost[e];
+            lost_list.emplace_back(static_cast<std::uint32_t>(e), k);
         }
         for (std::size_t b = 0; b < kBandCount; ++b) {
+            if (!wanted(b)) continue;
             bool shared = false;
             const double d = band_degradation(values[b], shared);
             if (std::isnan(d)) continue;
-            w.bands[b].shared_epochs += shared;
-            w.bands[b].present = true;
-            w.bands[b].degradation[e] = d;
+            BandWork& bw = w.bands[first_slot + b];
+            bw.shared_epochs += shared;
+            bw.present = true;
+            bw.degradation[e] = d;
             const SlopeSums& ss = sums[b];
             // The slope is measured where its standard error, sigma / sqrt(spread), is a quarter
             // or less: the satellites' expected levels must differ enough to show a pattern.
             if (ss.n >= kSlopeSignals && sigma_r[b] > 0.0 && ss.spread() >= 16.0 * sigma_r[b] * sigma_r[b]) {
-                w.bands[b].slope[e] = ss.slope();
-                w.bands[b].flat_raw[e] = (1.0 - ss.slope()) * std::sqrt(ss.spread()) / sigma_r[b];
+                bw.slope[e] = ss.slope();
+                bw.slope_signals[e] = static_cast<std::uint32_t>(ss.n);
+                bw.spread[e] = ss.spread_ratio();
+                bw.flat_raw[e] = (1.0 - ss.slope()) * std::sqrt(ss.spread()) / sigma_r[b];
             }
         }
     }
+}
 
+}  // namespace
+
+void measure_degradation(Work& w) {
+    const std::size_t ne = w.order.size();
+    for (BandWork& bw : w.bands) {
+        bw = BandWork{};
+        bw.degradation.assign(ne, kNaN);
+        bw.tracked.assign(ne, 0);
+        bw.lost.assign(ne, 0);
+        bw.slope.assign(ne, kNaN);
+        bw.slope_signals.assign(ne, 0);
+        bw.spread.assign(ne, kNaN);
+        bw.flat_raw.assign(ne, kNaN);
+    }
+    const std::array<double, kBandCount> sigma_r = residual_scales(w);
+    measure_channel(w, false, sigma_r);
+    if (std::any_of(w.mixed.begin(), w.mixed.end(), [](bool m) { return m; })) measure_channel(w, true, sigma_r);
     choose_trigger_bands(w);
 }
 
@@ -271,32 +301,79 @@ void choose_trigger_bands(Work& w) {
         for (BandWork& bw : w.bands) bw.triggers = bw.present;
 }
 
-void standardise_bands(Work& w) {
+namespace {
+
+// Epochs whose noise is measured apart: those within an hour of either end of the recording or
+// within a satellite's baseline window of a gap (where every expectation is one-sided), and
+// those with few signals in the band (where the median of a handful scatters more than 1/sqrt(n)
+// says). Each kind's scale counts only when it is larger than the band's overall one.
+constexpr double kEdgeSeconds = 3600.0;
+constexpr double kGapSeconds = 300.0;
+constexpr double kAfterGapSeconds = 900.0;
+constexpr double kFewSignals = 0.6;  // of the band's usual count
+constexpr std::size_t kStratumValues = 60;
+
+std::vector<std::uint8_t> edge_epochs(const Work& w) {
     const std::size_t ne = w.order.size();
-    for (std::size_t b = 0; b < kBandCount; ++b) {
-        BandWork& bw = w.bands[b];
-        if (!bw.present) continue;
-        std::vector<double> counts;
-        for (std::size_t e = 0; e < ne; ++e)
-            if (!std::isnan(bw.degradation[e])) counts.push_back(bw.tracked[e] + bw.lost[e]);
-        bw.typical_count = median_in_place(counts);
-        // The median of n signals scatters as 1/sqrt(n): weigh each epoch by its signal count.
-        std::vector<double> scaled(ne, kNaN);
-        std::vector<double> plain;
-        for (std::size_t e = 0; e < ne; ++e)
-            if (!std::isnan(bw.degradation[e])) {
-                if (!w.excluded[e]) plain.push_back(bw.degradation[e]);
-                scaled[e] = std::sqrt((bw.tracked[e] + bw.lost[e]) / bw.typical_count);
-            }
-        const RobustScale centre = robust_scale(std::move(plain));
-        bw.centre = std::isnan(centre.centre) ? 0.0 : centre.centre;
-        for (std::size_t e = 0; e < ne; ++e)
-            if (!std::isnan(scaled[e])) scaled[e] *= bw.degradation[e] - bw.centre;
-        double unused = 0.0;
-        standardise(w, scaled, bw.z, unused, bw.noise);
-        double flat_centre = 0.0, flat_scale = 1.0;
-        standardise(w, bw.flat_raw, bw.flatness, flat_centre, flat_scale);
+    std::vector<std::uint8_t> edge(ne, 0);
+    if (ne == 0) return edge;
+    const double end = w.seconds[ne - 1];
+    for (std::size_t e = 0; e < ne; ++e) edge[e] = w.seconds[e] < kEdgeSeconds || end - w.seconds[e] < kEdgeSeconds;
+    for (std::size_t e = 1; e < ne; ++e) {
+        if (w.seconds[e] - w.seconds[e - 1] <= kGapSeconds) continue;
+        for (std::size_t k = e; k < ne && w.seconds[k] - w.seconds[e] <= kAfterGapSeconds; ++k) edge[k] = 1;
+        for (std::size_t k = e; k-- > 0 && w.seconds[e - 1] - w.seconds[k] <= kAfterGapSeconds;) edge[k] = 1;
     }
+    return edge;
+}
+
+void standardise_slot(Work& w, BandWork& bw, const std::vector<std::uint8_t>& edge) {
+    const std::size_t ne = w.order.size();
+    std::vector<double> counts;
+    for (std::size_t e = 0; e < ne; ++e)
+        if (!std::isnan(bw.degradation[e])) counts.push_back(bw.tracked[e] + bw.lost[e]);
+    bw.typical_count = median_in_place(counts);
+    // The median of n signals scatters as 1/sqrt(n): weigh each epoch by its signal count.
+    std::vector<double> scaled(ne, kNaN);
+    std::vector<double> plain;
+    std::vector<std::uint8_t> stratum(ne, 0);
+    for (std::size_t e = 0; e < ne; ++e)
+        if (!std::isnan(bw.degradation[e])) {
+            const double n = bw.tracked[e] + bw.lost[e];
+            if (!w.excluded[e]) plain.push_back(bw.degradation[e]);
+            scaled[e] = std::sqrt(n / bw.typical_count);
+            stratum[e] = static_cast<std::uint8_t>((edge[e] ? 1 : 0) + (n < kFewSignals * bw.typical_count ? 2 : 0));
+        }
+    const RobustScale centre = robust_scale(std::move(plain));
+    bw.centre = std::isnan(centre.centre) ? 0.0 : centre.centre;
+    for (std::size_t e = 0; e < ne; ++e)
+        if (!std::isnan(scaled[e])) scaled[e] *= bw.degradation[e] - bw.centre;
+    double unused = 0.0;
+    standardise(w, scaled, bw.z, unused, bw.noise);
+    std::array<std::vector<double>, 4> by_stratum;
+    for (std::size_t e = 0; e < ne; ++e)
+        if (!std::isnan(bw.z[e]) && !w.excluded[e]) by_stratum[stratum[e]].push_back(bw.z[e]);
+    std::array<double, 4> factor{1.0, 1.0, 1.0, 1.0};
+    for (std::size_t k = 1; k < 4; ++k) {
+        if (by_stratum[k].size() < kStratumValues) continue;
+        // Half the central 68 % range: z is already standardised, only a wider spread matters.
+        auto& v = by_stratum[k];
+        const double spread = 0.5 * (quantile_in_place(v, 0.84134) - quantile_in_place(v, 0.15866));
+        if (spread > 1.0) factor[k] = spread;
+    }
+    for (std::size_t e = 0; e < ne; ++e)
+        if (!std::isnan(bw.z[e])) bw.z[e] /= factor[stratum[e]];
+    measure_correlation(w, bw);
+    double flat_centre = 0.0, flat_scale = 1.0;
+    standardise(w, bw.flat_raw, bw.flatness, flat_centre, flat_scale);
+}
+
+}  // namespace
+
+void standardise_bands(Work& w) {
+    const std::vector<std::uint8_t> edge = edge_epochs(w);
+    for (BandWork& bw : w.bands)
+        if (bw.present) standardise_slot(w, bw, edge);
 }
 
 }  // namespace tessora::detector

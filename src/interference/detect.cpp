@@ -19,64 +19,67 @@ constexpr int kMaxPasses = 4;
 // Points of a band's data cloud kept for plotting.
 constexpr std::size_t kCloudPoints = 2000;
 
-// Tail of a standardised statistic on the recording: an exponential tail fitted between two of
-// its upper quantiles and carried out to probability alpha / tests. Real statistics have heavier
-// tails than normal noise (multipath repeats, a few satellites near the horizon), and the fit
-// measures by how much on this recording. The fit uses the 99th and 99.9th percentiles when a
-// thousand values allow it, else the 90th and 99th; NaN below a hundred values.
-double one_tail(std::vector<double>& v, double tests) {
-    if (v.size() < 100) return kNaN;
-    const double p = v.size() >= 1000 ? 0.001 : 0.01;
-    const double lower = quantile_in_place(v, 1.0 - 10 * p), upper = quantile_in_place(v, 1.0 - p);
-    const double decay = std::max(upper - lower, 0.0) / std::log(10.0);
-    return upper + decay * std::log(p * tests / kFalseAlarmProbability);
+// The noise model of a standardised statistic: the excursion tail of its accumulated sum. The
+// lower side (the sum of -z) shows the noise alone, since interference only raises the
+// degradation; the upper side, without the events found so far, shows noise that only raises it
+// (signals lost near the horizon, multipath). The first pass has only the lower side, since a long
+// event weighs on the upper one; the later ones take whichever side needs the higher threshold.
+detector::Tail noise_tail(const Work& w, const std::vector<double>& z, double per_test, bool with_upper) {
+    double seconds = 0.0;
+    const double decay = detector::epoch_tail_decay(z, &w.excluded);
+    std::vector<double> maxima = detector::excursion_maxima(w, z, -1.0, nullptr, seconds);
+    const detector::Tail lower = detector::fit_tail(std::move(maxima), seconds, decay);
+    if (!with_upper) return lower;
+    maxima = detector::excursion_maxima(w, z, 1.0, &w.excluded, seconds);
+    const detector::Tail upper = detector::fit_tail(std::move(maxima), seconds, decay);
+    return detector::level_for_rate(upper, per_test) > detector::level_for_rate(lower, per_test) ? upper : lower;
 }
 
-// The larger of the upper tail and the mirrored lower tail. Interference only raises the
-// statistic, so its lower tail shows the noise alone, even where the events of the first pass,
-// left out of the upper tail, took the heaviest noise with them.
-double tail_level(const Work& w, const std::vector<double>& z, double tests) {
-    std::vector<double> up, down;
-    for (std::size_t e = 0; e < z.size(); ++e) {
-        if (std::isnan(z[e])) continue;
-        if (!w.excluded[e]) up.push_back(z[e]);
-        down.push_back(-z[e]);
-    }
-    const double a = one_tail(up, tests), b = one_tail(down, tests);
-    if (std::isnan(a)) return b;
-    return std::isnan(b) ? a : std::max(a, b);
+bool has_values(const std::vector<double>& v) {
+    return std::any_of(v.begin(), v.end(), [](double x) { return !std::isnan(x); });
 }
 
-// Trigger and release levels of every band: the normal quantile of the false-alarm probability
-// spread over all (band, epoch) tests, raised to the band's own tail where that is heavier.
-void set_thresholds(Work& w, bool with_tails) {
+// The evidence thresholds: the stated false-alarm rate per day, spread evenly over every test that
+// can open an event (the degradation of each slot that opens events, the flatness of each band
+// with an elevation pattern), each at the level its noise model reaches at that rate.
+void set_thresholds(Work& w, bool with_upper) {
     std::size_t tests = 0;
-    for (const auto& bw : w.bands)
-        for (double z : bw.z) tests += !std::isnan(z);
-    const double n = static_cast<double>(std::max<std::size_t>(tests, 1));
-    w.trigger = normal_upper_quantile(kFalseAlarmProbability / n);
-    for (auto& bw : w.bands) {
-        if (!bw.present) continue;
-        const double tail = with_tails ? tail_level(w, bw.z, n) : kNaN;
-        const double flat_tail = with_tails ? tail_level(w, bw.flatness, n) : kNaN;
-        bw.trigger = std::isnan(tail) ? w.trigger : std::max(w.trigger, tail);
-        bw.flat_trigger = std::isnan(flat_tail) ? w.trigger : std::max(w.trigger, flat_tail);
-        bw.release = 0.5 * bw.trigger;
-        bw.flat_release = 0.5 * bw.flat_trigger;
+    for (std::size_t slot = 0; slot < detector::kSlots; ++slot) {
+        const detector::BandWork& bw = w.bands[slot];
+        if (!bw.present || !bw.triggers) continue;
+        ++tests;
+        if (!detector::is_baseline_slot(slot) && has_values(bw.flatness)) ++tests;
     }
+    const double per_test = w.false_alarms_per_day / static_cast<double>(std::max<std::size_t>(tests, 1));
+    w.trigger = kNaN;
+    for (std::size_t slot = 0; slot < detector::kSlots; ++slot) {
+        detector::BandWork& bw = w.bands[slot];
+        if (!bw.present) continue;
+        bw.tail = noise_tail(w, bw.z, per_test, with_upper);
+        bw.evidence = detector::level_for_rate(bw.tail, per_test);
+        // A single epoch alone needs the threshold above the reference.
+        bw.trigger = bw.evidence + detector::kReference;
+        bw.release = detector::kReference;
+        if (!detector::is_baseline_slot(slot) && has_values(bw.flatness)) {
+            bw.flat_tail = noise_tail(w, bw.flatness, per_test, with_upper);
+            bw.flat_evidence = detector::level_for_rate(bw.flat_tail, per_test);
+        }
+        if (bw.triggers && (std::isnan(w.trigger) || bw.evidence < w.trigger)) w.trigger = bw.evidence;
+    }
+    if (std::isnan(w.trigger)) w.trigger = 0.0;
 }
 
-// A pass; the first sets its levels from normal noise alone, since a long event would weigh on
-// the tail of its statistics, and the second fits the tails without the first pass's events.
+// A pass; the first sets its levels from the lower side of the noise alone, the later ones from
+// both sides without the events found so far.
 // `relearn` false keeps the expectations and degradation series of the pass before.
-std::vector<detector::FoundEvent> run_pass(Work& w, const DetectorOptions& options, bool with_tails, bool relearn) {
+std::vector<detector::FoundEvent> run_pass(Work& w, const DetectorOptions& options, bool with_upper, bool relearn) {
     if (relearn) {
         detector::learn_template(w);
         detector::form_expectations(w);
         detector::measure_degradation(w);
     }
     detector::standardise_bands(w);
-    set_thresholds(w, with_tails);
+    set_thresholds(w, with_upper);
     return detector::find_events(w, options.threshold_db);
 }
 
@@ -102,8 +105,12 @@ void fill_series(const Work& w, const DetectorOptions& options, InterferenceRepo
         s.tracked = bw.tracked;
         s.lost = bw.lost;
         s.noise_db = bw.noise;
-        s.trigger_sigma = bw.trigger;
+        s.trigger_sigma = bw.evidence;
         s.threshold_db = options.threshold_db ? *options.threshold_db : bw.centre + bw.trigger * bw.noise;
+        s.statistic = bw.z;
+        s.tail_level = bw.tail.level;
+        s.tail_decay = bw.tail.decay;
+        s.tail_rate = bw.tail.rate * 86400.0;
         r.series.push_back(std::move(s));
     }
 }
@@ -167,6 +174,8 @@ InterferenceReport detect_interference(const RinexObsData& obs, const Navigation
     w.obs = &obs;
     w.min_elevation = options.min_elevation;
     w.given = options.cn0_template;
+    w.false_alarms_per_day = options.false_alarms_per_day;
+    r.false_alarms_per_day = options.false_alarms_per_day;
     detector::collect_samples(w, nav, options.systems);
     r.timestamps = w.timestamps;
     r.signals = w.tracks.size();
@@ -189,7 +198,7 @@ InterferenceReport detect_interference(const RinexObsData& obs, const Navigation
     // First pass on every epoch; the later ones learn again without the events found so far, so
     // that a long event does not pull the expectations towards itself (a satellite's own level
     // follows it within minutes), until the events stop growing.
-    auto found = run_pass(w, options, false, true);
+    auto found = run_pass(w, options, true, true);
     std::size_t excluded = 0;
     for (int pass = 1; pass < kMaxPasses && !found.empty(); ++pass) {
         const std::vector<std::uint8_t> before = w.excluded;
@@ -211,6 +220,8 @@ InterferenceReport detect_interference(const RinexObsData& obs, const Navigation
     }
 
     r.mode = mode_of(w);
+    r.spoofing_judged = std::any_of(w.bands.begin(), w.bands.begin() + kBandCount,
+                                    [](const detector::BandWork& bw) { return bw.present && has_values(bw.flatness); });
     r.trigger_sigma = w.trigger;
     for (const auto& f : found) r.events.push_back(f.event);
     fill_series(w, options, r);

@@ -12,9 +12,6 @@
 
 namespace tessora {
 
-// Probability, under the detector's noise model, that a clean recording gives an event at all:
-// the trigger level is the normal quantile of this over the number of (band, epoch) tests.
-inline constexpr double kFalseAlarmProbability = 0.01;
 // Fewer epochs with CN0 than this leave the noise unmeasurable: the report stays empty.
 inline constexpr std::size_t kMinDetectorEpochs = 20;
 

@@ -85,16 +85,20 @@ struct LineSums {
     }
 };
 
-void baseline_expectations(Work& w, const std::vector<TrackSeries>& series) {
-    // Excluded epochs before each ordered epoch, to ask in constant time whether a window
-    // reaches one.
-    std::vector<std::uint32_t> excluded_before(w.excluded.size() + 1, 0);
-    for (std::size_t e = 0; e < w.excluded.size(); ++e) excluded_before[e + 1] = excluded_before[e] + w.excluded[e];
-    const auto near_exclusion = [&](double t) {
-        const auto lo = std::lower_bound(w.seconds.begin(), w.seconds.end(), t - kBaselineHalfWindow) - w.seconds.begin();
-        const auto hi = std::upper_bound(w.seconds.begin(), w.seconds.end(), t + kBaselineHalfWindow) - w.seconds.begin();
-        return excluded_before[static_cast<std::size_t>(hi)] > excluded_before[static_cast<std::size_t>(lo)];
-    };
+void baseline_expectations(Work& w, const std::vector<TrackSeries>& series, float Sample::*out) {
+    // Whether an epoch's window reaches an excluded epoch, for every ordered epoch at once.
+    const std::size_t ne = w.excluded.size();
+    std::vector<std::uint32_t> excluded_before(ne + 1, 0);
+    for (std::size_t e = 0; e < ne; ++e) excluded_before[e + 1] = excluded_before[e] + w.excluded[e];
+    std::vector<std::uint8_t> near(ne, 0);
+    if (excluded_before[ne] > 0) {
+        std::size_t lo = 0, hi = 0;
+        for (std::size_t e = 0; e < ne; ++e) {
+            while (w.seconds[e] - w.seconds[lo] > kBaselineHalfWindow) ++lo;
+            while (hi < ne && w.seconds[hi] - w.seconds[e] <= kBaselineHalfWindow) ++hi;
+            near[e] = excluded_before[hi] > excluded_before[lo];
+        }
+    }
     for (const TrackSeries& ts : series) {
         const std::size_t n = ts.sample.size();
         const auto time = [&](std::size_t k) { return w.seconds[ts.epoch[k]]; };
@@ -115,25 +119,65 @@ void baseline_expectations(Work& w, const std::vector<TrackSeries>& series) {
             // one reaches clean values on both. Elsewhere the window holds no excluded epoch, and
             // the running sums less the value itself give the line.
             double level = kNaN;
-            if (!near_exclusion(t)) {
+            if (!near[ts.epoch[i]]) {
                 LineSums others = sums;
                 others.add(t, value(i), -1.0);
                 level = others.at(t);
             }
             if (std::isnan(level)) level = window_level(w, ts, i, kBaselineWideWindow, true);
-            w.samples[ts.sample[i]].expected = static_cast<float>(level);
+            w.samples[ts.sample[i]].*out = static_cast<float>(level);
         }
     }
+}
+
+// Bands where constellations with template expectations and constellations without each hold at
+// least this share of the samples have a baseline channel. A smaller share (a few geostationary
+// SBAS satellites, which broadcast files seldom carry) rarely makes a median of its own.
+constexpr double kMixedShare = 0.2;
+
+void choose_mixed_bands(Work& w) {
+    std::array<std::size_t, kBandCount> templated{}, own{};
+    for (const Sample& s : w.samples) {
+        const Signal& sig = w.signals[w.tracks[s.track].signal];
+        const auto b = static_cast<std::size_t>(sig.band);
+        if (sig.template_index >= 0 && !std::isnan(s.elevation)) ++templated[b];
+        else ++own[b];
+    }
+    for (std::size_t b = 0; b < kBandCount; ++b) {
+        const double n = static_cast<double>(templated[b] + own[b]);
+        w.mixed[b] = templated[b] >= kMixedShare * n && own[b] >= kMixedShare * n && n > 0;
+    }
+}
+
+// Time series of the tracks `wanted`, in time order.
+std::vector<TrackSeries> track_series(const Work& w, const std::vector<std::uint8_t>& wanted) {
+    std::vector<std::uint32_t> slot(w.tracks.size(), UINT32_MAX);
+    std::vector<TrackSeries> series;
+    for (std::size_t k = 0; k < w.tracks.size(); ++k)
+        if (wanted[k]) {
+            slot[k] = static_cast<std::uint32_t>(series.size());
+            series.emplace_back();
+        }
+    for (std::size_t e = 0; e + 1 < w.epoch_begin.size(); ++e)
+        for (std::uint32_t i = w.epoch_begin[e]; i < w.epoch_begin[e + 1]; ++i) {
+            const std::uint32_t b = slot[w.samples[i].track];
+            if (b == UINT32_MAX) continue;
+            series[b].sample.push_back(i);
+            series[b].epoch.push_back(static_cast<std::uint32_t>(e));
+        }
+    return series;
 }
 
 }  // namespace
 
 void form_expectations(Work& w) {
-    std::vector<std::uint8_t> needs_baseline(w.tracks.size(), 0);
-    const std::size_t ne = w.order.size();
+    choose_mixed_bands(w);
+    std::vector<std::uint8_t> needs_baseline(w.tracks.size(), 0), needs_base(w.tracks.size(), 0);
     for (Sample& s : w.samples) {
         const Track& t = w.tracks[s.track];
         const std::int32_t ti = w.signals[t.signal].template_index;
+        s.base = static_cast<float>(kNaN);
+        if (w.mixed[static_cast<std::size_t>(w.signals[t.signal].band)]) needs_base[s.track] = 1;
         if (ti >= 0 && !std::isnan(s.elevation)) {
             s.expected = static_cast<float>(template_value(w.templ.signals[ti], s.elevation)) + t.offset;
         } else {
@@ -141,33 +185,31 @@ void form_expectations(Work& w) {
             needs_baseline[s.track] = 1;
         }
     }
-    // The series of the tracks that need their own level somewhere; tracks with elevations at
-    // some epochs only keep their template expectations there.
-    std::vector<std::uint32_t> slot(w.tracks.size(), UINT32_MAX);
-    std::vector<TrackSeries> baseline;
-    for (std::size_t k = 0; k < w.tracks.size(); ++k)
-        if (needs_baseline[k]) {
-            slot[k] = static_cast<std::uint32_t>(baseline.size());
-            baseline.emplace_back();
-        }
-    if (baseline.empty()) return;
-    for (std::size_t e = 0; e < ne; ++e)
-        for (std::uint32_t i = w.epoch_begin[e]; i < w.epoch_begin[e + 1]; ++i) {
-            const std::uint32_t b = slot[w.samples[i].track];
-            if (b == UINT32_MAX) continue;
-            baseline[b].sample.push_back(i);
-            baseline[b].epoch.push_back(static_cast<std::uint32_t>(e));
-        }
-    std::vector<float> keep;
-    for (const TrackSeries& ts : baseline)
-        for (std::uint32_t i : ts.sample) keep.push_back(w.samples[i].expected);
-    baseline_expectations(w, baseline);
-    std::size_t k = 0;
-    for (const TrackSeries& ts : baseline)
-        for (std::uint32_t i : ts.sample) {
-            if (!std::isnan(keep[k])) w.samples[i].expected = keep[k];
-            ++k;
-        }
+    // Tracks with elevations at some epochs only keep their template expectations there.
+    const std::vector<TrackSeries> baseline = track_series(w, needs_baseline);
+    if (!baseline.empty()) {
+        std::vector<float> keep;
+        for (const TrackSeries& ts : baseline)
+            for (std::uint32_t i : ts.sample) keep.push_back(w.samples[i].expected);
+        baseline_expectations(w, baseline, &Sample::expected);
+        std::size_t k = 0;
+        for (const TrackSeries& ts : baseline)
+            for (std::uint32_t i : ts.sample) {
+                if (!std::isnan(keep[k])) w.samples[i].expected = keep[k];
+                ++k;
+            }
+    }
+    // The baseline channel: a track that has no template anywhere has its own level already.
+    for (std::size_t k = 0; k < w.tracks.size(); ++k) {
+        const bool templated = w.signals[w.tracks[k].signal].template_index >= 0;
+        if (needs_base[k] && !templated) needs_base[k] = 2;
+    }
+    std::vector<std::uint8_t> compute(w.tracks.size(), 0);
+    for (std::size_t k = 0; k < w.tracks.size(); ++k) compute[k] = needs_base[k] == 1;
+    const std::vector<TrackSeries> own = track_series(w, compute);
+    if (!own.empty()) baseline_expectations(w, own, &Sample::base);
+    for (Sample& s : w.samples)
+        if (needs_base[s.track] == 2) s.base = s.expected;
 }
 
 }  // namespace tessora::detector

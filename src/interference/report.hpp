@@ -57,7 +57,7 @@ struct InterferenceEvent {
     std::vector<std::string> satellites_affected; // ascending
     std::vector<std::string> satellites_lost;     // ascending
     std::string kind;        // "wideband", "band-limited" or "spoofing-like"
-    double statistic = 0.0;  // the largest standardised test statistic in the event
+    double statistic = 0.0;  // the event's accumulated evidence, in units of its band's noise
 };
 
 // The common-mode degradation of one band over the recording.
@@ -67,8 +67,12 @@ struct BandSeries {
     std::vector<std::uint32_t> tracked; // signals tracked per epoch
     std::vector<std::uint32_t> lost;    // signals lost per epoch (tracked before, expected now)
     double noise_db = 0.0;              // robust standard deviation of the degradation
-    double trigger_sigma = 0.0;         // trigger level of the band's standardised degradation
-    double threshold_db = 0.0;          // trigger level in dB at the band's usual signal count
+    double trigger_sigma = 0.0;         // evidence an event needs: the accumulated standardised degradation
+    double threshold_db = 0.0;          // the drop one epoch alone needs, in dB at the band's usual signal count
+    std::vector<double> statistic;      // standardised degradation per epoch; NaN where the band had no signal
+    // The noise model of the accumulated statistic (excursions of max(0, S + statistic - 1)):
+    // `tail_rate` excursions a day pass `tail_level`, exp(-tail_decay (x - tail_level)) as many pass x.
+    double tail_level = 0.0, tail_decay = 0.0, tail_rate = 0.0;
 };
 
 // A thinned sample of the CN0 values behind a band's templates, for plotting the data cloud.
@@ -87,8 +91,10 @@ struct InterferenceReport {
     std::string reason;  // why nothing was analysed; empty otherwise
     std::uint64_t epochs = 0;
     std::uint64_t signals = 0;        // (satellite, code) pairs with CN0
-    double trigger_sigma = 0.0;       // the lowest trigger level: normal noise over all (band, epoch) tests
+    double trigger_sigma = 0.0;       // the lowest evidence threshold of the bands that open events
     std::optional<double> threshold_db;  // the caller's fixed threshold, when given
+    double false_alarms_per_day = 0.0;   // the false-alarm rate the thresholds were set for
+    bool spoofing_judged = false;        // whether any band had the elevation pattern spoofing is judged on
     std::vector<std::string> timestamps;  // epoch texts, ascending
     std::vector<BandSeries> series;       // tracked bands, in band order
     std::vector<InterferenceEvent> events;
@@ -96,12 +102,19 @@ struct InterferenceReport {
     std::vector<BandCloud> clouds;
 };
 
+// One false event in five hundred clean station-days: a network of a few hundred stations hears
+// of noise about once a day.
+inline constexpr double kDefaultFalseAlarmsPerDay = 0.002;
+inline constexpr double kMaxFalseAlarmsPerDay = 1000.0;
+
 // Detector settings.
 struct DetectorOptions {
     double min_elevation = 5.0;
     std::vector<char> systems;  // empty: every constellation of the recording
     std::optional<double> threshold_db;
     const CN0Template* cn0_template = nullptr;  // a stored template of the station, or null
+    // False alarms a day on a clean recording that the thresholds are set for.
+    double false_alarms_per_day = kDefaultFalseAlarmsPerDay;
 };
 
 }  // namespace tessora

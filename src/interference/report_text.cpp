@@ -52,6 +52,11 @@ public:
         append_uint(out_, v);
         return *this;
     }
+    Json& boolean(std::string_view k, bool v) {
+        key(k);
+        out_ += v ? "true" : "false";
+        return *this;
+    }
     Json& optional(std::string_view k, const std::optional<double>& v) {
         if (v) return number(k, *v);
         key(k);
@@ -127,7 +132,9 @@ void append_series(std::string& out, const BandSeries& s) {
     object(out, [&](Json& j) {
         j.text("band", s.band).number("noise_db", s.noise_db).number("trigger_sigma", s.trigger_sigma)
             .number("threshold_db", s.threshold_db)
-            .numbers("degradation", s.degradation).numbers("tracked", s.tracked).numbers("lost", s.lost);
+            .numbers("degradation", s.degradation).numbers("tracked", s.tracked).numbers("lost", s.lost)
+            .numbers("statistic", s.statistic).number("tail_level", s.tail_level).number("tail_decay", s.tail_decay)
+            .number("tail_rate", s.tail_rate);
     });
 }
 
@@ -164,6 +171,7 @@ std::string to_json(const InterferenceReport& r) {
         j.text("filename", r.filename).text("station", r.station).optional("latitude", r.latitude)
             .optional("longitude", r.longitude).text("mode", r.mode).text("reason", r.reason)
             .count("epochs", r.epochs).count("signals", r.signals).number("trigger_sigma", r.trigger_sigma).optional("threshold_db", r.threshold_db)
+            .number("false_alarms_per_day", r.false_alarms_per_day).boolean("spoofing_judged", r.spoofing_judged)
             .list("events", r.events, [](std::string& o, const InterferenceEvent& e) { append_event(o, e); })
             .texts("timestamps", r.timestamps)
             .list("series", r.series, [](std::string& o, const BandSeries& s) { append_series(o, s); });

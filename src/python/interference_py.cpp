@@ -325,6 +325,8 @@ REPORT_GETTER(report_epochs, make_uint(r.epochs))
 REPORT_GETTER(report_signals, make_uint(r.signals))
 REPORT_GETTER(report_trigger, make_float(r.trigger_sigma))
 REPORT_GETTER(report_threshold, make_optional_float(r.threshold_db))
+REPORT_GETTER(report_false_alarms, make_float(r.false_alarms_per_day))
+REPORT_GETTER(report_spoofing_judged, make_bool(r.spoofing_judged))
 REPORT_GETTER(report_timestamps, make_str_list(r.timestamps))
 #undef REPORT_GETTER
 
@@ -354,6 +356,10 @@ PyObject* report_series(PyObject* self, void*) {
                 !dict_set(item.get(), "noise_db", make_float(s.noise_db)) ||
                 !dict_set(item.get(), "trigger_sigma", make_float(s.trigger_sigma)) ||
                 !dict_set(item.get(), "threshold_db", make_float(s.threshold_db)) ||
+                !dict_set(item.get(), "statistic", float_list(s.statistic)) ||
+                !dict_set(item.get(), "tail_level", make_float(s.tail_level)) ||
+                !dict_set(item.get(), "tail_decay", make_float(s.tail_decay)) ||
+                !dict_set(item.get(), "tail_rate", make_float(s.tail_rate)) ||
                 !dict_set(d.get(), s.band, item.release()))
                 return nullptr;
         }
@@ -414,14 +420,19 @@ PyGetSetDef kReportGetSet[] = {
     {"epochs", report_epochs, nullptr, "Epochs of the recording", nullptr},
     {"signals", report_signals, nullptr, "Satellite signals with CN0 that were analysed", nullptr},
     {"trigger_sigma", report_trigger, nullptr,
-     "Lowest trigger level of the standardised degradation (normal noise over all tests)", nullptr},
+     "Lowest evidence threshold of the bands: the accumulated standardised degradation an event needs", nullptr},
     {"threshold_db", report_threshold, nullptr, "The fixed threshold in dB that was asked for, or None", nullptr},
+    {"false_alarms_per_day", report_false_alarms, nullptr,
+     "False events a day on a clean recording that the thresholds were set for", nullptr},
+    {"spoofing_judged", report_spoofing_judged, nullptr,
+     "Whether spoofing was judged: it needs the elevation pattern that navigation data gives", nullptr},
     {"events", report_events, nullptr, "The interference events, in time order", nullptr},
     {"timestamps", report_timestamps, nullptr, "Epoch texts of the degradation series", nullptr},
     {"bands", report_bands, nullptr, "Frequency bands with a degradation series", nullptr},
     {"series", report_series, nullptr,
      "Per band: degradation (dB per epoch, NaN without signals), tracked and lost signal counts, noise_db, "
-     "trigger_sigma and threshold_db",
+     "trigger_sigma, threshold_db, the standardised statistic per epoch and its noise model (tail_level, "
+     "tail_decay, tail_rate)",
      nullptr},
     {"clouds", report_clouds, nullptr, "Per band: a thinned sample of CN0 against elevation", nullptr},
     {"template", report_template, nullptr, "The CN0Template the expectations came from", nullptr},
@@ -474,9 +485,10 @@ PyObject* detect_interference_py(PyObject*, PyObject* args, PyObject* kwargs) {
     if (PyTuple_GET_SIZE(args) > 2)
         return PyErr_Format(PyExc_TypeError, "detect_interference() takes at most 2 positional arguments (%zd given)",
                             PyTuple_GET_SIZE(args));
-    static const char* const names[] = {"obs", "nav", "min_elevation", "systems", "template", "threshold_db"};
-    PyObject* a[6];
-    if (!bind_args("detect_interference", names, 6, 1, args, kwargs, a)) return nullptr;
+    static const char* const names[] = {"obs",      "nav",          "min_elevation",       "systems",
+                                        "template", "threshold_db", "false_alarms_per_day"};
+    PyObject* a[7];
+    if (!bind_args("detect_interference", names, 7, 1, args, kwargs, a)) return nullptr;
 
     DetectorOptions options;
     if (a[2] && !conv_float(a[2], "min_elevation", options.min_elevation)) return nullptr;
@@ -497,6 +509,13 @@ PyObject* detect_interference_py(PyObject*, PyObject* args, PyObject* kwargs) {
         if (!conv_float(a[5], "threshold_db", t)) return nullptr;
         if (!(std::isfinite(t) && t > 0.0)) return raise(PyExc_ValueError, "threshold_db must be a positive number of dB");
         options.threshold_db = t;
+    }
+    if (!absent(a[6])) {
+        double rate = 0.0;
+        if (!conv_float(a[6], "false_alarms_per_day", rate)) return nullptr;
+        if (!(std::isfinite(rate) && rate > 0.0 && rate <= kMaxFalseAlarmsPerDay))
+            return raise(PyExc_ValueError, "false_alarms_per_day must be a positive number of at most 1000");
+        options.false_alarms_per_day = rate;
     }
 
     std::shared_ptr<const RinexObsData> obs;
@@ -552,12 +571,14 @@ PyObject* wrap_interference_report(InterferenceReport&& report) {
 
 PyMethodDef kDetectInterferenceDef = {
     "detect_interference", reinterpret_cast<PyCFunction>(detect_interference_py), METH_VARARGS | METH_KEYWORDS,
-    "detect_interference(obs, nav=None, *, min_elevation=5.0, systems=None, template=None, threshold_db=None)\n--\n\n"
+    "detect_interference(obs, nav=None, *, min_elevation=5.0, systems=None, template=None, threshold_db=None, "
+    "false_alarms_per_day=0.002)\n--\n\n"
     "Find interference and spoofing in a recording from the common-mode CN0 degradation of each frequency band.\n\n"
     "obs and nav are paths (compressed files too) or RinexObsData / NavigationData objects. With navigation data and\n"
     "a receiver position, each signal's CN0 is set against a CN0-against-elevation template (learned from the\n"
     "recording, or the stored `template` of the station); without, against each satellite's own level. Thresholds\n"
-    "come from the recording's own noise unless `threshold_db` fixes one. A recording too short or without CN0\n"
-    "gives an empty report whose `reason` says why."};
+    "come from the recording's own noise, set so that a clean recording raises `false_alarms_per_day` false\n"
+    "events a day, unless `threshold_db` fixes one. Spoofing is judged only with elevations. A recording too short\n"
+    "or without CN0 gives an empty report whose `reason` says why."};
 
 }  // namespace tessora::py
