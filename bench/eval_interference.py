@@ -3,7 +3,9 @@
 analysis find interference, on real recordings.
 
 1. Clean days: events of the detector, and the analysis's flags and critical anomalies, on every
-   clean station-day of the shared data folder.
+   clean station-day of the shared data folder (the day files and the stations/ folder), each with
+   its navigation data where it has some and without; and the calibration of the detector's noise
+   model: the rate of threshold crossings it predicts against the rate observed.
 2. Injected interference: jammers (plateaus, vehicle passes, ramps; L1 only or every band) and
    flat-CN0 spoofing windows put one at a time at a random place in geodetic day files, with
    detection rate, onset error, peak error, band classification and extra events per category,
@@ -32,7 +34,8 @@ import tessora_cn0 as t
 
 REPO = pathlib.Path(__file__).resolve().parents[1]
 
-# Clean station-days: (observation file, same-day navigation file or None).
+# Clean station-days: (observation file, same-day navigation file or None). A day with navigation
+# data is judged with it and without.
 CLEAN_DAYS = [
     ("rinex/CRNX/V3/ESBC00DNK_R_20201770000_01D_30S_MO.rnx", "rinex/NAV/V3/ESBC00DNK_R_20201770000_01D_MN.rnx"),
     ("compressed/rinex/CRNX/V3/ESBC00DNK_R_20201770000_01D_30S_MO.crx.gz",
@@ -40,13 +43,36 @@ CLEAN_DAYS = [
     ("rinex/CRNX/V3/NYA100NOR_S_20241240000_01D_30S_MO.rnx", "rinex/NAV/V3/NYA100NOR_S_20241240000_01D_GN.rnx"),
     ("compressed/rinex/CRNX/V3/NYA100NOR_S_20241270000_01D_30S_MO.crx.gz", None),
     ("rinex/CRNX/V3/AJAC00FRA_R_20242090000_01D_30S_MO.rnx", "rinex/NAV/V3/GRAS00FRA_R_20242090000_01D_EN.rnx"),
-    ("compressed/rinex/CRNX/V3/AJAC00FRA_R_20242100000_01D_30S_MO.crx.gz", None),
+    ("compressed/rinex/CRNX/V3/AJAC00FRA_R_20242100000_01D_30S_MO.crx.gz",
+     "stations/nav-solutions/GRAS00FRA_R_20242100000_01D_EN.rnx.gz"),
     ("georinex/CEBR00ESP_R_20182000000_01D_30S_MO.rnx", None),
     ("goGPS_MATLAB/default/RINEX/zimm0010.21o", "rinex/NAV/V2/cbw10010.21n"),
     ("nav-solutions-data/OBS/V3/16dBatt_no_interference_coldstart.obs",
      "nav-solutions-data/NAV/V3/16dBatt_no_interference_coldstart.nav"),
     ("georinex/CEDA00USA_R_20182100000_23H_15S_MO.rnx", "georinex/ELKO00USA_R_20182100000_01D_MN.rnx"),
 ]
+# The stations/ folder: station-days the detector was not developed on.
+STATION_DAYS = [
+    ("stations/orekit/DJIG00DJI_R_20191820000_01D_30S_MO.crx.gz", None),
+    ("stations/pytecgg/ASIR00ITA_R_20242810000_01D_30S_MO.crx.gz", None),
+    ("stations/orekit/tlse0440.16d.Z", None),
+    ("stations/orekit/tow20440.16d.Z", None),
+    ("stations/orekit/lhaz0440.16d.Z", None),
+    ("stations/orekit/suth0440.16d.Z", None),
+    ("stations/orekit/hnpt0440.16d.Z", None),
+    ("stations/orekit/badg0440.16d.Z", None),
+    ("stations/pygnss-tec/BELE00BRA_R_20240110000_01D_30S_MO.crx.gz",
+     "stations/pygnss-tec/BRDC00IGS_R_20240110000_01D_MN.rnx.gz"),
+    ("stations/gogps/zimm0970.17o", None),
+    ("stations/georust-hist/eijs0010.21d", "stations/georust-hist/AMEL00NLD_R_20210010000_01D_MN.rnx"),
+    ("stations/georust-hist/delf0010.21d", "stations/georust-hist/AMEL00NLD_R_20210010000_01D_MN.rnx"),
+    ("stations/georust-hist/wsra0010.21d", "stations/georust-hist/AMEL00NLD_R_20210010000_01D_MN.rnx"),
+]
+# The one real event of the clean days: band-limited interference around 1.27 GHz on AJAC 2024-210.
+REAL_EVENT = ("AJAC00FRA_R_20242100000", "2024-07-28T17:15:00", {"E6", "G2"})
+# Every threshold crossing of the evidence sum, as the detector accumulates it.
+REFERENCE = 3.0
+ALL_BANDS = ["S", "G1", "L1", "B1I", "E6", "G2", "L2", "E5b", "G3", "E5", "L5"]
 
 # Day files the cases are injected into.
 INJECT_DAYS = [
@@ -66,13 +92,19 @@ FEW_LOST = 0.05        # "the signals stay tracked": at most this share of the w
 WIPE_DB = 300.0        # a degradation no signal survives, to count the CN0 values a window holds
 
 TARGETS = {
-    "clean": "0 events on every clean day file (compressed ones included)",
+    "clean": "0 events on every clean day (day files, compressed ones and stations/), with and without nav, "
+             "but AJAC 2024-210's real one",
+    "real": "AJAC 2024-210's 17:15 event found with and without navigation, E6 and G2 among its bands",
+    "calibration": "quiet clean series: predicted against observed crossings within a factor of 2 at every level "
+                   "with one or more predicted",
+    "nospoof3": "no event with a peak degradation above 3 dB is spoofing-like (clean days and every case)",
+    "wideband58": "an injected drop of 5 dB in L1 and 8 dB in every other band is wideband",
     "found6": ">= 95 % of jammers degrading >= 6 dB for >= 60 s found",
     "found3": ">= 80 % of 3 dB jammers lasting >= 10 min found",
     "onset": ">= 95 % of found plateaus of >= 6 dB start within one epoch of the onset",
     "peak": ">= 95 % of found plateaus with <= 5 % of CN0 values lost have |peak - dB| <= 1.5 dB",
     "bands": ">= 95 % of found >= 6 dB jammers: L1-only band-limited to ['L1'], all-band wideband",
-    "spoof": ">= 90 % of flat-CN0 windows of >= 5 min spoofing-like, none on clean days",
+    "spoof": ">= 90 % of flat-CN0 windows of >= 5 min spoofing-like with navigation data, none on clean days",
     "speed": "detect_interference(path, nav) <= 0.5 x analyze_cn0(path, nav), medians of interleaved runs "
              "(ESBC, 5 runs; quick: zimm, 3)",
 }
@@ -198,6 +230,8 @@ def case_list(quick):
     for dur in (300, 600, 1200, 1800):
         add("spoofer", kind="spoofer", dur=dur)
     add("spoofer", kind="spoofer", dur=600, level=50.0)
+    # Every band falls, L1 less than the others.
+    add("plateau", db=8, dur=1200, split=5)
     return cases
 
 
@@ -207,6 +241,8 @@ def case_name(p):
         lvl = "" if p.get("level") is None else f" @{p['level']:g}dB-Hz"
         return f"spoofer {p['dur'] / 60:g}min{lvl}"
     extra = f"/{p['steps']}st" if p["profile"] == "ramp" else ""
+    if p.get("split"):
+        return f"{p['profile']} {p['split']:g}/{p['db']:g}dB {p['dur'] / 60:g}min L1/rest"
     return f"{p['profile']} {p['db']:g}dB {p['dur'] / 60:g}min{extra} {bands}"
 
 
@@ -235,12 +271,16 @@ def run_case(day, group, p, seed, repeat):
             inj["level"] = p["level"]
     if p["bands"]:
         inj["bands"] = p["bands"]
-    rec = t._inject_interference(day.obs, [inj], seed=seed)
+    injections = [inj]
+    if p.get("split"):
+        rest = [b for b in ALL_BANDS if b != "L1"]
+        injections = [dict(inj, db=float(p["split"]), bands=["L1"]), dict(inj, bands=rest)]
+    rec = t._inject_interference(day.obs, injections, seed=seed)
     w0, w1 = day.t0 + case["start"], day.t0 + case["end"]
     window_epochs = [e for e in day.epochs if w0 <= e < w1]
     onset = window_epochs[0] if window_epochs else w0
 
-    out = {"day": day.label, "group": group, "name": case_name(p), "repeat": repeat, **case,
+    out = {"day": day.label, "group": group, "name": case_name(p), "repeat": repeat, "nav": day.nav is not None, **case,
            "window": [datetime.datetime.fromtimestamp(x, datetime.timezone.utc).isoformat() for x in (w0, w1)]}
 
     # Share of the window's CN0 values the receiver lost (jammers only): against the same window
@@ -457,13 +497,37 @@ def speed(data, quick):
             "ratio": statistics.median(new) / statistics.median(old)}
 
 
+def is_real_event(row, e):
+    """The clean days' one real event: AJAC 2024-210 at 17:15."""
+    name, start, _ = REAL_EVENT
+    return name in row["file"] and e["start"][:16] <= start[:16] + ":00" and e["end"][:16] >= start[:16]
+
+
 def targets(clean_rows, cases, spd):
     res = {}
     ok_rows = [r for r in clean_rows if "error" not in r]
-    clean_events = sum(len(r["events"]) for r in ok_rows)
-    res["clean"] = (clean_events == 0 and len(ok_rows) == len(clean_rows),
-                    f"{clean_events} events on {len(ok_rows)} files"
+    false_events = sum(1 for r in ok_rows for e in r["events"] if not is_real_event(r, e))
+    res["clean"] = (false_events == 0 and len(ok_rows) == len(clean_rows),
+                    f"{false_events} events other than AJAC 2024-210's on {len(ok_rows)} runs of clean days"
                     + (f", {len(clean_rows) - len(ok_rows)} unreadable" if len(ok_rows) != len(clean_rows) else ""))
+    real_runs = [r for r in ok_rows if REAL_EVENT[0] in r["file"]]
+    found = [r for r in real_runs if any(is_real_event(r, e) and REAL_EVENT[2] <= set(e["bands"]) for e in r["events"])]
+    res["real"] = (bool(real_runs) and len(found) == len(real_runs),
+                   f"{len(found)}/{len(real_runs)} runs (" + "; ".join(
+                       f"{'nav' if r['nav'] else 'no nav'}: " + ", ".join(
+                           f"{e['start'][11:19]}-{e['end'][11:19]} {e['kind']} {e['bands']} {e['peak']:.1f} dB"
+                           for e in r["events"] if is_real_event(r, e)) for r in real_runs) + ")")
+    cal, _, _ = calibration(ok_rows, quiet=True)
+    judged = [(n, p, o) for n, p, o in cal if p >= 1 and n != "each band's threshold"]
+    bad = [n for n, p, o in judged if not (0.5 <= o / p <= 2.0)]
+    res["calibration"] = (bool(judged) and not bad, f"{len(judged) - len(bad)}/{len(judged)} levels within a factor "
+                          f"of 2" + (f"; off at {', '.join(bad)}" if bad else ""))
+    strong_spoof = sum(1 for r in ok_rows for e in r["events"] if e["kind"] == "spoofing-like" and e["peak"] > 3.0)
+    strong_spoof += sum(1 for c in cases for e in c["events"] if e["kind"] == "spoofing-like" and e["peak"] > 3.0)
+    res["nospoof3"] = (strong_spoof == 0, f"{strong_spoof} spoofing-like events above 3 dB")
+    split = [c for c in cases if c.get("split")]
+    wide = sum(1 for c in split if c["found"] and c.get("class_ok"))
+    res["wideband58"] = (bool(split) and wide == len(split), f"{wide}/{len(split)} wideband")
     jam = [c for c in cases if c["kind"] == "jammer"]
     strong = [c for c in jam if c["seconds_ge6"] >= 60]
     n = sum(c["found"] for c in strong)
@@ -488,7 +552,7 @@ def targets(clean_rows, cases, spd):
     n1, nw = sum(c["class_ok"] for c in l1), sum(c["class_ok"] for c in wide)
     res["bands"] = (bool(l1) and bool(wide) and n1 >= 0.95 * len(l1) and nw >= 0.95 * len(wide),
                     f"L1-only {n1}/{len(l1)} = {pct(n1, len(l1))}, all-band {nw}/{len(wide)} = {pct(nw, len(wide))}")
-    sp = [c for c in cases if c["kind"] == "spoofer" and c["dur"] >= 300]
+    sp = [c for c in cases if c["kind"] == "spoofer" and c["dur"] >= 300 and c["nav"]]
     n = sum(c["found"] for c in sp)
     clean_sp = sum(1 for r in ok_rows for e in r["events"] if e["kind"] == "spoofing-like")
     res["spoof"] = (bool(sp) and n >= 0.9 * len(sp) and clean_sp == 0,
@@ -516,13 +580,105 @@ def clean_day(data, obs_rel, nav_rel):
     t1 = time.perf_counter()
     old = old_analysis(obs, nav)
     row["old_s"] = time.perf_counter() - t1
+    row["calibration"] = calibration_rows(rep)
     row.update(station=rep.station, mode=rep.mode, reason=rep.reason, epochs=len(rep.timestamps),
+               false_alarms_per_day=rep.false_alarms_per_day,
                events=[{"start": e.start, "end": e.end, "kind": e.kind, "bands": list(e.bands),
                         "peak": e.peak_degradation_db, "lost": len(e.satellites_lost), "statistic": e.statistic}
                        for e in rep.events],
                old_interference=old.interference_detected, old_jamming=old.jamming_detected,
                old_critical=old.critical_count, old_anomalies=old.anomaly_count)
     return row
+
+
+def excursion_maxima(z, reference=REFERENCE, min_epochs=1):
+    """Largest evidence of every excursion of the sum S = max(0, S + z - reference), NaN skipped, that
+    has min_epochs epochs above the reference (the detector's noise model counts every excursion)."""
+    out, s, peak, above = [], 0.0, 0.0, 0
+    for x in z:
+        if x != x:
+            continue
+        s = max(0.0, s + x - reference)
+        if s == 0.0:
+            if peak > 0.0 and above >= min_epochs:
+                out.append(peak)
+            peak, above = 0.0, 0
+        above += x > reference
+        peak = max(peak, s)
+    if peak > 0.0 and above >= min_epochs:
+        out.append(peak)
+    return out
+
+
+def calibration_rows(rep):
+    """Per band: the noise model the report states and the excursions its statistic made."""
+    rows = []
+    times = [epoch_seconds(x) for x in rep.timestamps]
+    for band, s in rep.series.items():
+        z = s["statistic"]
+        valid = [times[i] for i, x in enumerate(z) if x == x]
+        seconds = sum(b - a for a, b in zip(valid, valid[1:]) if b - a <= 7200.0)
+        rows.append({"band": band, "days": seconds / 86400.0, "level": s["tail_level"], "decay": s["tail_decay"],
+                     "rate": s["tail_rate"], "threshold": s["trigger_sigma"], "maxima": excursion_maxima(z)})
+    return rows
+
+
+def level_for_rate(row, per_day):
+    """The level the band's tail expects to be passed `per_day` times a day."""
+    if row["decay"] <= 0 or row["rate"] <= per_day:
+        return row["level"]
+    return row["level"] + math.log(row["rate"] / per_day) / row["decay"]
+
+
+# Series set aside in the "quiet" view of the calibration, with the reason: not noise.
+NOT_NOISE = [
+    ("BELE00BRA_R_20240110000", None, "equatorial station after sunset: ionospheric scintillation"),
+    ("AJAC00FRA_R_20242100000", {"E6", "G2"}, "the real 17:15 interference event"),
+]
+
+
+def predicted_at(b, x):
+    """Excursions of band series b expected past x (the model holds from its level up)."""
+    return b["rate"] * b["days"] * math.exp(-b["decay"] * (max(x, b["level"]) - b["level"]))
+
+
+def calibration(clean_rows, quiet=False):
+    """Predicted against observed excursions passing the level each band's model gives a rate, over
+    every clean run (quiet: without the series of NOT_NOISE); and the same at each band's threshold."""
+    bands = []
+    for r in clean_rows:
+        if "error" in r:
+            continue
+        for b in r.get("calibration", []):
+            if quiet and any(name in r["file"] and (which is None or b["band"] in which) for name, which, _ in NOT_NOISE):
+                continue
+            bands.append(b)
+    out = []
+    for per_day in (3.0, 1.0, 0.3, 0.1, 0.03, 0.01, 0.003):
+        levels = [level_for_rate(b, per_day) for b in bands]
+        predicted = sum(predicted_at(b, x) for b, x in zip(bands, levels))
+        observed = sum(1 for b, x in zip(bands, levels) for m in b["maxima"] if m >= x)
+        out.append((f"{per_day:g} a band-day", predicted, observed))
+    predicted = sum(predicted_at(b, b["threshold"]) for b in bands)
+    observed = sum(1 for b in bands for m in b["maxima"] if m >= b["threshold"])
+    out.append(("each band's threshold", predicted, observed))
+    return out, len(bands), sum(b["days"] for b in bands)
+
+
+def print_calibration(clean_rows):
+    for quiet in (False, True):
+        rows, n, days = calibration(clean_rows, quiet)
+        if not quiet:
+            print(f"\n-- Calibration: excursions of the evidence sum past a level, all {n} band series of the clean runs "
+                  f"({days:.1f} band-days) --")
+            print("level: where each band's noise model expects that rate; predicted: the models' count there")
+        else:
+            print(f"   quiet: {n} series ({days:.1f} band-days), without "
+                  + "; ".join(f"{name} {sorted(which) if which else 'all bands'} ({why})" for name, which, why in NOT_NOISE))
+        print(f"   {'level':<24} {'predicted':>10} {'observed':>9} {'ratio':>6}")
+        for name, pred, obs in rows:
+            ratio = obs / pred if pred > 0 else float("nan")
+            print(f"   {name:<24} {pred:10.2f} {obs:9d} {fmt(ratio):>6}")
 
 
 def simulator_recordings(data):
@@ -570,8 +726,11 @@ def main():
     spd = speed(data, args.quick)
 
     days_wanted = [d for d in INJECT_DAYS if not args.quick or d[0] == QUICK_DAY]
-    clean_list = [(o, n) for o, n in CLEAN_DAYS if (data / o).exists() and (n is None or (data / n).exists())]
-    missing = [o for o, n in CLEAN_DAYS if (o, n) not in clean_list]
+    every_day = CLEAN_DAYS + STATION_DAYS
+    clean_list = [(o, n) for o, n in every_day if (data / o).exists() and (n is None or (data / n).exists())]
+    missing = [o for o, n in every_day if (o, n) not in clean_list]
+    # With navigation data and without.
+    clean_list += [(o, None) for o, n in clean_list if n is not None]
     sims = simulator_recordings(data)
     clean_list += [s for s in sims if (data / s[0]).exists()]
     if args.quick:
@@ -586,6 +745,7 @@ def main():
         cases = [c for c in pool.map(lambda j: run_case(j[0], j[1], j[2], args.seed, j[3]), jobs) if c is not None]
 
     print_clean(clean_rows)
+    print_calibration(clean_rows)
     if missing:
         print(f"  not available: {', '.join(missing)}")
     if not sims:

@@ -22,17 +22,36 @@ constexpr std::size_t kCloudPoints = 2000;
 // The noise model of a standardised statistic: the excursion tail of its accumulated sum. The
 // lower side (the sum of -z) shows the noise alone, since interference only raises the
 // degradation; the upper side, without the events found so far, shows noise that only raises it
-// (signals lost near the horizon, multipath). The first pass has only the lower side, since a long
-// event weighs on the upper one; the later ones take whichever side needs the higher threshold.
-detector::Tail noise_tail(const Work& w, const std::vector<double>& z, double per_test, bool with_upper) {
-    double seconds = 0.0;
-    const double decay = detector::epoch_tail_decay(z, &w.excluded);
-    std::vector<double> maxima = detector::excursion_maxima(w, z, -1.0, nullptr, seconds);
-    const detector::Tail lower = detector::fit_tail(std::move(maxima), seconds, decay);
-    if (!with_upper) return lower;
-    maxima = detector::excursion_maxima(w, z, 1.0, &w.excluded, seconds);
-    const detector::Tail upper = detector::fit_tail(std::move(maxima), seconds, decay);
+// (signals lost near the horizon, multipath). Whichever needs the higher threshold stands. A real
+// event is one excursion among many and moves neither the quantiles nor the levels fitted.
+struct Sides {
+    std::vector<double> lower, upper;
+    double lower_seconds = 0.0, upper_seconds = 0.0;
+    double epoch_decay = 0.0;
+};
+
+Sides excursions_of(const Work& w, const std::vector<double>& z) {
+    Sides s;
+    s.epoch_decay = detector::epoch_tail_decay(z, &w.excluded);
+    s.lower = detector::excursion_maxima(w, z, -1.0, nullptr, s.lower_seconds);
+    s.upper = detector::excursion_maxima(w, z, 1.0, &w.excluded, s.upper_seconds);
+    return s;
+}
+
+detector::Tail noise_tail(const Sides& s, double per_test, double pooled) {
+    const detector::Tail lower = detector::fit_tail(s.lower, s.lower_seconds, s.epoch_decay, pooled);
+    const detector::Tail upper = detector::fit_tail(s.upper, s.upper_seconds, s.epoch_decay, pooled);
     return detector::level_for_rate(upper, per_test) > detector::level_for_rate(lower, per_test) ? upper : lower;
+}
+
+// The tail decay of every slot's excursions pooled, each side apart.
+double pooled_decay(const std::vector<Sides>& sides) {
+    std::vector<std::vector<double>> all;
+    for (const Sides& s : sides) {
+        all.push_back(s.lower);
+        all.push_back(s.upper);
+    }
+    return detector::pooled_tail_decay(all);
 }
 
 bool has_values(const std::vector<double>& v) {
@@ -42,44 +61,50 @@ bool has_values(const std::vector<double>& v) {
 // The evidence thresholds: the stated false-alarm rate per day, spread evenly over every test that
 // can open an event (the degradation of each slot that opens events, the flatness of each band
 // with an elevation pattern), each at the level its noise model reaches at that rate.
-void set_thresholds(Work& w, bool with_upper) {
+void set_thresholds(Work& w) {
     std::size_t tests = 0;
+    std::vector<std::size_t> slots, flat_slots;
     for (std::size_t slot = 0; slot < detector::kSlots; ++slot) {
         const detector::BandWork& bw = w.bands[slot];
-        if (!bw.present || !bw.triggers) continue;
-        ++tests;
-        if (!detector::is_baseline_slot(slot) && has_values(bw.flatness)) ++tests;
+        if (!bw.present) continue;
+        slots.push_back(slot);
+        const bool flat = !detector::is_baseline_slot(slot) && has_values(bw.flatness);
+        if (flat) flat_slots.push_back(slot);
+        if (bw.triggers) tests += 1 + flat;
     }
     const double per_test = w.false_alarms_per_day / static_cast<double>(std::max<std::size_t>(tests, 1));
+    std::vector<Sides> sides, flat_sides;
+    for (std::size_t slot : slots) sides.push_back(excursions_of(w, w.bands[slot].z));
+    for (std::size_t slot : flat_slots) flat_sides.push_back(excursions_of(w, w.bands[slot].flatness));
+    const double pooled = pooled_decay(sides), flat_pooled = pooled_decay(flat_sides);
     w.trigger = kNaN;
-    for (std::size_t slot = 0; slot < detector::kSlots; ++slot) {
-        detector::BandWork& bw = w.bands[slot];
-        if (!bw.present) continue;
-        bw.tail = noise_tail(w, bw.z, per_test, with_upper);
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+        detector::BandWork& bw = w.bands[slots[i]];
+        bw.tail = noise_tail(sides[i], per_test, pooled);
         bw.evidence = detector::level_for_rate(bw.tail, per_test);
         // A single epoch alone needs the threshold above the reference.
         bw.trigger = bw.evidence + detector::kReference;
         bw.release = detector::kReference;
-        if (!detector::is_baseline_slot(slot) && has_values(bw.flatness)) {
-            bw.flat_tail = noise_tail(w, bw.flatness, per_test, with_upper);
-            bw.flat_evidence = detector::level_for_rate(bw.flat_tail, per_test);
-        }
         if (bw.triggers && (std::isnan(w.trigger) || bw.evidence < w.trigger)) w.trigger = bw.evidence;
+    }
+    for (std::size_t i = 0; i < flat_slots.size(); ++i) {
+        detector::BandWork& bw = w.bands[flat_slots[i]];
+        bw.flat_tail = noise_tail(flat_sides[i], per_test, flat_pooled);
+        bw.flat_evidence = detector::level_for_rate(bw.flat_tail, per_test);
     }
     if (std::isnan(w.trigger)) w.trigger = 0.0;
 }
 
-// A pass; the first sets its levels from the lower side of the noise alone, the later ones from
-// both sides without the events found so far.
+// A pass: expectations (unless `relearn` is false), degradation, noise models, thresholds, events.
 // `relearn` false keeps the expectations and degradation series of the pass before.
-std::vector<detector::FoundEvent> run_pass(Work& w, const DetectorOptions& options, bool with_upper, bool relearn) {
+std::vector<detector::FoundEvent> run_pass(Work& w, const DetectorOptions& options, bool relearn) {
     if (relearn) {
         detector::learn_template(w);
         detector::form_expectations(w);
         detector::measure_degradation(w);
     }
     detector::standardise_bands(w);
-    set_thresholds(w, with_upper);
+    set_thresholds(w);
     return detector::find_events(w, options.threshold_db);
 }
 
@@ -198,7 +223,7 @@ InterferenceReport detect_interference(const RinexObsData& obs, const Navigation
     // First pass on every epoch; the later ones learn again without the events found so far, so
     // that a long event does not pull the expectations towards itself (a satellite's own level
     // follows it within minutes), until the events stop growing.
-    auto found = run_pass(w, options, true, true);
+    auto found = run_pass(w, options, true);
     std::size_t excluded = 0;
     for (int pass = 1; pass < kMaxPasses && !found.empty(); ++pass) {
         const std::vector<std::uint8_t> before = w.excluded;
@@ -216,7 +241,7 @@ InterferenceReport detect_interference(const RinexObsData& obs, const Navigation
         // noise: then only the noise and the levels are measured again.
         const bool relearn = 100 * (now - excluded) > w.excluded.size();
         excluded = now;
-        found = run_pass(w, options, true, relearn);
+        found = run_pass(w, options, relearn);
     }
 
     r.mode = mode_of(w);

@@ -17,8 +17,6 @@ namespace {
 // A run holds across epochs without data (a band whose every signal is lost) unless the gap
 // lasts longer than this.
 constexpr double kRunGap = 7200.0;  // s
-// An event needs this many epochs at or above the release level.
-constexpr std::size_t kMinEpochs = 2;
 // Spoofing-like: the signals' CN0 no longer follows their expected levels; the regression slope
 // of measured on expected CN0 over the run stays below this (1 is an intact elevation pattern,
 // 0 one power for all).
@@ -54,7 +52,7 @@ std::vector<Run> runs_of(const Work& w, std::size_t band, const std::vector<doub
     std::size_t above = 0;
     double peak = 0.0;
     const auto close = [&] {
-        if (open && peak >= hi && above >= kMinEpochs) out.push_back(run);
+        if (open && peak >= hi && above >= kMinEventEpochs) out.push_back(run);
         open = false;
     };
     for (std::size_t e = 0; e < stat.size(); ++e) {
@@ -305,7 +303,7 @@ std::vector<Run> jamming_runs(const Work& w, const std::optional<double>& thresh
             continue;
         }
         for (const Segment& s : evidence_segments(w, bw.z, bw.evidence))
-            if (epochs_above(bw.z, s.first, s.last, kReference) >= kMinEpochs)
+            if (epochs_above(bw.z, s.first, s.last, kReference) >= kMinEventEpochs)
                 out.push_back(Run{slot, s.first, s.last, s.evidence});
     }
     return out;

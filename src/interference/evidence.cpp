@@ -18,6 +18,8 @@ namespace {
 constexpr double kEvidenceGap = 7200.0;  // s
 // Below this many excursions the tail is not fitted: it is the statistic's own beyond the reference.
 constexpr std::size_t kTailExcursions = 8;
+// Excesses the pooled decay needs.
+constexpr std::size_t kPooledExcesses = 10;
 // Block length (epochs) of the sums that measure the statistic's correlation in time.
 constexpr std::size_t kCorrelationBlock = 20;
 
@@ -69,7 +71,25 @@ double epoch_tail_decay(const std::vector<double>& z, const std::vector<std::uin
     return std::min(inner, outer);
 }
 
-Tail fit_tail(std::vector<double> maxima, double seconds, double epoch_decay) {
+double pooled_tail_decay(const std::vector<std::vector<double>>& maxima_per_slot) {
+    double sum = 0.0;
+    std::size_t n = 0;
+    for (std::vector<double> m : maxima_per_slot) {
+        if (m.size() < kTailExcursions) continue;
+        std::sort(m.begin(), m.end(), std::greater<>());
+        const double base = m[std::max<std::size_t>(2, m.size() / 4) - 1];
+        // The largest excursion of a side is left out: where a band holds an event, it is that.
+        for (std::size_t i = 1; i < m.size() && m[i] >= base; ++i) {
+            sum += m[i] - base;
+            ++n;
+        }
+    }
+    // The mean excess, not a quantile: the heaviest excursions are what the far tail is made of.
+    if (n < kPooledExcesses || !(sum > 0.0)) return 0.0;
+    return static_cast<double>(n) / sum;
+}
+
+Tail fit_tail(std::vector<double> maxima, double seconds, double epoch_decay, double pooled_decay) {
     Tail t;
     seconds = std::max(seconds, 1.0);
     std::sort(maxima.begin(), maxima.end(), std::greater<>());
@@ -82,6 +102,7 @@ Tail fit_tail(std::vector<double> maxima, double seconds, double epoch_decay) {
         t.level = 0.0;
         t.rate = static_cast<double>(std::max<std::size_t>(n, 1)) / seconds;
         t.decay = std::min(std::max(epoch_decay, 0.1), normal_decay);
+        if (pooled_decay > 0.0) t.decay = std::min(t.decay, pooled_decay);
         return t;
     }
     // The largest thirty-second and eighth of the maxima (on fewer excursions, the four largest and
@@ -93,6 +114,7 @@ Tail fit_tail(std::vector<double> maxima, double seconds, double epoch_decay) {
     t.level = upper;
     t.rate = static_cast<double>(small) / seconds;
     t.decay = std::min(decay, normal_decay);
+    if (pooled_decay > 0.0) t.decay = std::min(t.decay, pooled_decay);
     return t;
 }
 

@@ -131,6 +131,11 @@ void standardise_bands(Work& w);
 // minutes at a sigma or two never add up, a drop of a few sigma held for minutes does.
 inline constexpr double kReference = 3.0;
 
+// An event needs this many epochs above the reference: one epoch alone is a spike of the
+// statistic (a receiver's glitch), never interference. The noise model still counts the spikes:
+// the tail they make is heavier than the multi-epoch excursions' alone would show.
+inline constexpr std::size_t kMinEventEpochs = 2;
+
 // One stretch of epochs where the evidence grew: [first, last], the largest evidence reached.
 struct Segment {
     std::size_t first = 0, last = 0;
@@ -143,7 +148,11 @@ std::vector<double> excursion_maxima(const Work& w, const std::vector<double>& z
                                      const std::vector<std::uint8_t>* skip, double& seconds);
 // The excursion rate model fitted to the largest maxima. With few excursions they are single
 // epochs passing the reference, and their tail is that of the statistic: `epoch_decay`.
-Tail fit_tail(std::vector<double> maxima, double seconds, double epoch_decay);
+// `pooled_decay` (0: none) caps the decay: the tail shape of all the recording's bands together.
+Tail fit_tail(std::vector<double> maxima, double seconds, double epoch_decay, double pooled_decay);
+// The decay of the excesses of every slot's largest excursion maxima (both sides) over the quarter
+// of them, pooled: a day gives one band too few excursions to measure how heavy its tail is.
+double pooled_tail_decay(const std::vector<std::vector<double>>& maxima_per_slot);
 // How fast the per-epoch tail of |z| falls beyond the reference (per unit of z), over the epochs
 // without `skip`; the decay of normal noise when too few values pass.
 double epoch_tail_decay(const std::vector<double>& z, const std::vector<std::uint8_t>* skip);
