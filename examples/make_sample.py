@@ -6,8 +6,9 @@ The constellations are synthetic but shaped like the real ones: GPS and Galileo 
 Keplerian orbits written as broadcast ephemerides, GLONASS satellites written as state vectors.
 The observation file holds, for every satellite above the horizon, pseudoranges, carrier phases,
 Dopplers and CN0 values that follow the satellite's elevation, with receiver noise. From 07:35:00
-to 07:36:00 six GPS and Galileo satellites lose 26 to 30 dB-Hz together: an interference event
-for the analysis to find. Deterministic (fixed seed).
+to 07:36:00 a jammer raises the noise floor of every band: every satellite's CN0 falls by 14 dB
+together, an interference event for the analysis and the detector to find. Deterministic (fixed
+seed).
 Usage: python3 examples/make_sample.py [OUTPUT_DIR]
 """
 import datetime
@@ -28,7 +29,7 @@ START = datetime.datetime(2024, 3, 5, 7, 0, 0)
 EPOCHS = 120
 RECEIVER = (3582105.2910, 532589.7313, 5232754.8054)
 EVENT = range(70, 73)  # epochs 07:35:00 .. 07:36:00
-EVENT_SATS = {"G04": 27.0, "G08": 26.5, "G11": 29.0, "E04": 27.5, "E08": 30.0, "E12": 26.0}
+EVENT_DB = 14.0  # the jammer's CN0 degradation, the same for every signal
 
 TYPES = {
     "G": ["C1C", "L1C", "D1C", "S1C", "C2W", "L2W", "D2W", "S2W"],
@@ -210,8 +211,8 @@ def write_obs(path, kepler, glonass, toe_time, rng):
                 f1 += GLONASS_CHANNELS[sat] * 0.5625e6
                 f2 += GLONASS_CHANNELS[sat] * 0.4375e6
             cn0 = 31.0 + 19.0 * math.sin(math.radians(max(el, 0.0))) ** 0.6 + rng.gauss(0, 0.7)
-            if k in EVENT and sat in EVENT_SATS:
-                cn0 -= EVENT_SATS[sat]
+            if k in EVENT:
+                cn0 -= EVENT_DB
             out = sat
             for freq, c in ((f1, cn0), (f2, cn0 - 4.0 - 1.5 * rng.random())):
                 lam = C / freq

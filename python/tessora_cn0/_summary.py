@@ -81,8 +81,11 @@ def verdict_lines(report, dash="–"):
     if report.reason:
         return [f"Interference: not judged ({report.reason})"]
     basis = f"{MODE_NAMES.get(report.mode, report.mode)}, {_plural(len(report.bands), 'band')}"
+    if not report.spoofing_judged:
+        basis += ", spoofing not judged without elevations"
     if not report.events:
-        return [f"Interference: none found ({basis}, trigger {report.trigger_sigma:.1f} sigma)"]
+        return [f"Interference: none found ({basis}; trigger {report.trigger_sigma:.1f} sigma, "
+                f"{report.false_alarms_per_day:g} false alarms a day)"]
     days = {s[:10] for s in report.timestamps[:1] + report.timestamps[-1:]}
     lines = [f"Interference: {_plural(len(report.events), 'event')} ({basis})"]
     for e in report.events:

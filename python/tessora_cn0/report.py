@@ -222,10 +222,24 @@ def _time_axis(result):
     return np.array(hours, dtype=float), "hours since the first epoch", index.get, interval / 3600.0, stamps
 
 
+def _date_locator():
+    """At most nine date ticks over any span. matplotlib's own steps stop at six months, 21 days,
+    12 hours and 30 minutes: a span just too long for them (four and a half years and more, but
+    under five) has no step at all, and matplotlib warns. A step of the next unit up closes each gap."""
+    import matplotlib.dates as mdates
+    locator = mdates.AutoDateLocator(maxticks=9)
+    locator.intervald[mdates.MONTHLY] = [1, 2, 3, 4, 6, 12]
+    locator.intervald[mdates.DAILY] = [1, 2, 3, 7, 14, 21, 28]
+    locator.intervald[mdates.HOURLY] = [1, 2, 3, 4, 6, 12, 24]
+    locator.intervald[mdates.MINUTELY] = [1, 5, 10, 15, 30, 60]
+    locator.intervald[mdates.SECONDLY] = [1, 5, 10, 15, 30, 60]
+    return locator
+
+
 def _date_axis(ax, is_time):
     if is_time:
         import matplotlib.dates as mdates
-        locator = mdates.AutoDateLocator(maxticks=9)
+        locator = _date_locator()
         ax.xaxis.set_major_locator(locator)
         ax.xaxis.set_major_formatter(mdates.ConciseDateFormatter(locator))
 
@@ -393,7 +407,7 @@ def _degradation_plot(report):
         y = np.asarray(s["degradation"], dtype=float)
         m = min(len(xs), len(y))
         ax.plot(xs[:m], y[:m], color="#1f77b4", lw=0.8, label="degradation")
-        ax.axhline(s["threshold_db"], color="#d62728", lw=0.9, ls="--", label="trigger level")
+        ax.axhline(s["threshold_db"], color="#d62728", lw=0.9, ls="--", label="one-epoch trigger")
         ax.axhline(0.0, color="#777", lw=0.5)
         ax.text(0.004, 0.93, band, transform=ax.transAxes, ha="left", va="top", fontsize=8, fontweight="bold",
                 bbox=dict(facecolor="white", edgecolor="none", alpha=0.8, pad=1.0))
@@ -469,13 +483,16 @@ def _interference_section(report):
         return parts
     parts.append('<p class="note">The detector compares every band\'s CN0 with what the station\'s '
                  "CN0-against-elevation template expects, and follows the drop shared by the band's "
-                 "satellites; an event starts where that drop passes the band's trigger level, which is "
-                 "set from the recording's own noise.</p>")
+                 "satellites; an event starts where that drop, summed over its epochs, passes the band's "
+                 "threshold, set from the recording's own noise for the stated false-alarm rate (the dashed "
+                 "line is the drop one epoch alone needs; longer drops need less).</p>")
     rows = [("interference_events", "Events", len(report.events), "num"),
             ("interference_mode", "Expectation", MODE_NAMES.get(report.mode, report.mode), ""),
             ("interference_bands", "Bands", ", ".join(report.bands), ""),
             ("interference_signals", "Signals (satellite, code)", report.signals, "num"),
-            ("trigger_sigma", "Trigger (sigma)", f"{report.trigger_sigma:.1f}", "num")]
+            ("trigger_sigma", "Trigger (sigma, summed over an event)", f"{report.trigger_sigma:.1f}", "num"),
+            ("false_alarms_per_day", "False alarms a day", f"{report.false_alarms_per_day:g}", "num"),
+            ("spoofing_judged", "Spoofing judged", "yes" if report.spoofing_judged else "no (no elevations)", "")]
     if report.threshold_db is not None:
         rows.append(("threshold_db", "Fixed threshold (dB)", f"{report.threshold_db:g}", "num"))
     parts.append(_kv_table(rows))

@@ -97,9 +97,17 @@ def test_verdict_words():
                          peak_time="2020-06-26T00:01:30.000Z", duration=1200.0, peak_degradation_db=7.31,
                          bands=["L2"], satellites_affected=["G01"], satellites_lost=[])
     rep = SimpleNamespace(reason="", mode="mixed", bands=["L1", "L2"], trigger_sigma=4.96, events=[],
-                          timestamps=["2020-06-25T12:00:00.000Z", "2020-06-26T12:00:00.000Z"])
+                          timestamps=["2020-06-25T12:00:00.000Z", "2020-06-26T12:00:00.000Z"],
+                          false_alarms_per_day=0.002, spoofing_judged=True)
     assert verdict_lines(rep) == [
-        "Interference: none found (elevation template and satellite baselines, 2 bands, trigger 5.0 sigma)"]
+        "Interference: none found (elevation template and satellite baselines, 2 bands; trigger 5.0 sigma, "
+        "0.002 false alarms a day)"]
+    # Without elevations the verdict says that spoofing was not judged.
+    rep.spoofing_judged = False
+    assert verdict_lines(rep)[0].startswith(
+        "Interference: none found (elevation template and satellite baselines, 2 bands, spoofing not judged "
+        "without elevations;")
+    rep.spoofing_judged = True
     rep.events = [ev]
     # Across midnight the times carry their dates.
     assert verdict_lines(rep, "-") == [

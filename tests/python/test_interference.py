@@ -20,7 +20,7 @@ def report():
 
 
 def test_sample_event_is_found_as_wideband(report):
-    # The sample holds one strong disturbance of every signal from 07:35 to 07:36.
+    # The sample holds one jammer, 14 dB on every signal, from 07:35 to 07:36.
     assert report.mode == "elevation" and report.reason == ""
     assert report.station == "SMPL00DNK" and report.filename == OBS
     assert report.bands == ["L1", "L2", "L5"] == list(report.series)
@@ -47,13 +47,14 @@ def test_records_paths_and_batch_agree(report):
     assert by_record == by_path
     [(result, batch)] = t.analyze_many([OBS], NAV, interference=True)
     assert isinstance(result, t.AnalysisResult) and batch.to_json() == report.to_json()
-    # Without navigation data each satellite's own level is the expectation. The sample's event
-    # takes 3 of its 9 GPS and 3 of its 5 Galileo satellites: L5, Galileo's alone, falls by their
-    # 26 dB, while L1, shared with GPS, keeps the GPS median.
+    # Without navigation data each satellite's own level is the expectation: the jammer, which
+    # lowers every signal alike, is found the same.
     alone = t.detect_interference(OBS)
     assert alone.mode == "baseline"
     at = alone.timestamps.index("2024-03-05T07:35:30.000Z")
-    assert alone.series["L5"]["degradation"][at] > 20 > alone.series["L1"]["degradation"][at]
+    assert all(alone.series[b]["degradation"][at] > 10 for b in alone.bands)
+    [e] = alone.events
+    assert (e.kind, e.start, e.end) == ("wideband", "2024-03-05T07:35:00.000Z", "2024-03-05T07:36:00.000Z")
 
 
 def test_pickles_json_and_stored_template(report):
@@ -109,3 +110,28 @@ def test_errors_and_reports_that_say_why(tmp_path):
         "the recording has no CN0 observations of the selected systems"
     fixed = t.detect_interference(OBS, NAV, threshold_db=100.0)
     assert fixed.threshold_db == 100.0 and fixed.events == []
+    for bad in (0.0, -0.5, math.nan, math.inf, 1001.0):
+        with pytest.raises(ValueError, match="^false_alarms_per_day must be a positive number of at most 1000$"):
+            t.detect_interference(OBS, false_alarms_per_day=bad)
+    with pytest.raises(TypeError, match="argument 'false_alarms_per_day'"):
+        t.detect_interference(OBS, false_alarms_per_day="often")
+
+
+def test_false_alarm_rate_sets_the_thresholds(report):
+    assert report.false_alarms_per_day == 0.002 and report.spoofing_judged
+    strict = t.detect_interference(OBS, NAV, false_alarms_per_day=1e-6)
+    loose = t.detect_interference(OBS, NAV, false_alarms_per_day=100.0)
+    assert strict.false_alarms_per_day == 1e-6 and loose.false_alarms_per_day == 100.0
+    # A rarer false alarm needs more evidence, in every band.
+    for band in report.bands:
+        assert strict.series[band]["trigger_sigma"] > report.series[band]["trigger_sigma"] > \
+            loose.series[band]["trigger_sigma"], band
+    # The statistic and its noise model travel with the report, through JSON and pickles.
+    s = report.series["L1"]
+    assert len(s["statistic"]) == report.epochs and s["tail_decay"] > 0 and s["tail_rate"] > 0
+    again = pickle.loads(pickle.dumps(strict))
+    assert again.false_alarms_per_day == 1e-6 and again.series["L1"]["statistic"] == strict.series["L1"]["statistic"]
+    doc = json.loads(strict.to_json())
+    assert doc["false_alarms_per_day"] == 1e-6 and doc["spoofing_judged"] is True
+    # Without navigation data there is no elevation pattern to judge spoofing on.
+    assert t.detect_interference(OBS).spoofing_judged is False

@@ -70,3 +70,33 @@ def test_flat_cn0_window_is_spoofing_like(day):
     assert spoof, inside
     assert abs(seconds(spoof[0].start) - w0) <= INTERVAL
     assert not any(e.kind == "spoofing-like" for e in outside)
+    assert all(e.peak_degradation_db <= 3.0 for e in spoof)
+    # Without elevations nothing tells one transmitter from the satellites' own levels: spoofing
+    # is not claimed there.
+    obs, _, _, _ = day
+    rec = t._inject_interference(obs, [dict(kind="spoofer", start=START, end=START + LENGTH)])
+    alone = t.detect_interference(rec)
+    assert not alone.spoofing_judged and all(e.kind != "spoofing-like" for e in alone.events)
+
+
+def test_every_band_falling_is_wideband_though_l1_falls_less(day):
+    obs, nav, _, t0 = day
+    window = dict(kind="jammer", start=START, end=START + LENGTH)
+    rec = t._inject_interference(obs, [dict(window, db=5.0, bands=["L1"]), dict(window, db=8.0, bands=["L2", "L5"])])
+    for n in (nav, None):
+        [e] = t.detect_interference(rec, n).events
+        # L5 (GPS Block IIF and III only) has too few satellites at 10:00 to be a band then.
+        assert e.kind == "wideband" and e.bands[:2] == ["L1", "L2"]
+        assert e.degradation_db["L1"] == pytest.approx(5.0, abs=1.5)
+        assert abs(seconds(e.start) - (t0 + START)) <= INTERVAL
+
+
+def test_short_drop_needs_more_than_a_long_one(day):
+    # The evidence is summed over the event: a drop too small for two epochs is found when it holds.
+    obs, nav, _, t0 = day
+    found = {}
+    for length in (60.0, 1800.0):
+        rec = t._inject_interference(obs, [dict(kind="jammer", start=START, end=START + length, db=1.5, bands=["L1"])])
+        report = t.detect_interference(rec, nav)
+        found[length] = [e for e in report.events if seconds(e.start) < t0 + START + length]
+    assert found[60.0] == [] and len(found[1800.0]) == 1

@@ -124,3 +124,25 @@ def test_page_of_a_shared_event_links_relative_to_the_page(tmp_path):
     assert re.findall(r'href="([^"]*)"', html) == ["../reports/AAAA.html"]
     assert "1 network event, 1 seen by several stations" in html and "3 stations, 3 recordings" in html
     assert '<td class="num">60</td>' in html  # BBBB's onset, seconds after AAAA's
+
+
+def test_date_axes_never_warn_whatever_the_span():
+    # Stations recorded years apart put spans on the timeline that matplotlib's own date steps
+    # cannot tick (about 4.5 to 5 years, among others): it would print a UserWarning to the terminal.
+    import datetime
+    import warnings
+
+    import matplotlib.dates as mdates
+    from matplotlib.figure import Figure
+
+    from tessora_cn0.report import _date_axis
+
+    start = mdates.date2num(datetime.datetime(2016, 2, 13))
+    for days in [0.02 * k for k in range(1, 200, 7)] + [1.1 * k for k in range(1, 4400, 13)]:
+        ax = Figure().add_subplot()
+        ax.set_xlim(start, start + days)
+        _date_axis(ax, True)
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            ticks = ax.xaxis.get_major_locator()()
+        assert 2 <= len(ticks) <= 12, days
