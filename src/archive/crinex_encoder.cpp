@@ -55,8 +55,13 @@ void Crinex3Encoder::epoch(std::string_view head, std::string_view ids) {
         const std::size_t keep = std::min(epoch_.size(), line.size());
         for (std::size_t i = 0; i < keep; ++i)
             line_.push_back(line[i] == epoch_[i] ? ' ' : line[i] == ' ' ? '&' : line[i]);
-        line_.append(line, keep, std::string::npos);
-        rtrim(line_);
+        rtrim(line_);  // blanks that keep the old characters
+        if (line.size() > keep) {
+            // Past the old end every character counts, blanks too (the list's count says how
+            // long it must be).
+            line_.resize(keep, ' ');
+            for (std::size_t i = keep; i < line.size(); ++i) line_.push_back(line[i] == ' ' ? '&' : line[i]);
+        }
     }
     if (line_.empty()) {
         // Written whole: the decoder starts every satellite afresh.

@@ -1,5 +1,10 @@
-// gzip output through zlib's deflate, the output growing in place.
+// gzip output: through libdeflate when the build has it (a whole buffer at once, three to four
+// times faster than zlib at the same level), else through zlib's deflate, the output growing in
+// place.
 #include <zlib.h>
+#ifdef TESSORA_HAVE_LIBDEFLATE
+#include <libdeflate.h>
+#endif
 
 #include <algorithm>
 #include <climits>
@@ -9,7 +14,32 @@
 
 namespace tessora {
 
+namespace {
+
+[[maybe_unused]] bool libdeflate_compress(std::string_view in, Buffer& out, int level) {
+#ifdef TESSORA_HAVE_LIBDEFLATE
+    libdeflate_compressor* c = libdeflate_alloc_compressor(level);
+    if (!c) throw std::bad_alloc();
+    struct Free {
+        libdeflate_compressor* c;
+        ~Free() { libdeflate_free_compressor(c); }
+    } free_it{c};
+    const std::size_t bound = libdeflate_gzip_compress_bound(c, in.size());
+    out.reserve_more(bound);
+    const std::size_t n = libdeflate_gzip_compress(c, in.data(), in.size(), out.tail(), bound);
+    if (n == 0) return false;
+    out.commit(n);
+    return true;
+#else
+    (void)in, (void)out, (void)level;
+    return false;
+#endif
+}
+
+}  // namespace
+
 void gzip_compress(std::string_view in, Buffer& out, int level) {
+    if (in.size() < (std::size_t{1} << 32) && libdeflate_compress(in, out, level)) return;
     z_stream z{};
     // 15 window bits plus 16: a gzip wrapper instead of zlib's own.
     if (deflateInit2(&z, level, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) throw std::bad_alloc();

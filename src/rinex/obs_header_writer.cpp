@@ -26,18 +26,19 @@ void add_line(std::string& out, std::string_view content, std::string_view label
 }
 
 // A number right-aligned in `width` columns with `decimals` decimals, as the header's format
-// has it; when those decimals would not read back as the same value, its shortest round-trip
-// digits if they fit with a blank before them (the reader splits these records on blanks).
+// has it, a blank before it at least (the reader splits these records on blanks). When those
+// decimals would not read back as the same value: its shortest round-trip digits if they fit,
+// else the rounded value. Empty when nothing fits.
 std::string number_field(double v, int decimals, std::size_t width) {
-    std::string fixed;
-    append_fixed(fixed, v, decimals);
-    std::string text = fixed;
-    if (std::isfinite(v) && parse_float(fixed) != v) {
+    std::string text;
+    append_fixed(text, v, decimals);
+    if (std::isfinite(v) && (parse_float(text) != v || text.size() >= width)) {
         char buf[64];
         const auto r = std::to_chars(buf, buf + sizeof buf, v);
         if (static_cast<std::size_t>(r.ptr - buf) < width) text.assign(buf, r.ptr);
     }
-    if (text.size() < width) text.insert(0, width - text.size(), ' ');
+    if (text.size() >= width) return {};
+    text.insert(0, width - text.size(), ' ');
     return text;
 }
 
@@ -64,11 +65,19 @@ void add_type_lists(std::string& out, const WritePlan& plan) {
     }
 }
 
+// F13.7, as the epoch lines round their seconds.
+std::string seconds_field(double second) {
+    std::string s;
+    append_fixed(s, second, 7);
+    if (s.size() < 13) s.insert(0, 13 - s.size(), ' ');
+    return s;
+}
+
 void add_time_of_first_obs(std::string& out, const RinexObsData& rec) {
     EpochTime t;
     if (!rec.epochs.empty()) t = rec.epochs.front().time;
     std::string line = right_int(t.year, 6) + right(t.month, 6) + right(t.day, 6) + right(t.hour, 6) +
-                       right(t.minute, 6) + number_field(t.second, 7, 13) + "     " +
+                       right(t.minute, 6) + seconds_field(t.second) + "     " +
                        std::string(column(rec.time_system, 0, 3));
     add_line(out, line, "TIME OF FIRST OBS");
 }
@@ -103,10 +112,11 @@ std::string rinex_header_text(const RinexObsData& rec, const WritePlan& plan, co
     if (rec.approx_position) {
         std::string line;
         for (double c : *rec.approx_position) line += number_field(c, 4, 14);
-        add_line(out, line, "APPROX POSITION XYZ");
+        if (line.size() == 42) add_line(out, line, "APPROX POSITION XYZ");  // else RINEX cannot hold it
     }
     add_type_lists(out, plan);
-    if (std::isfinite(rec.interval) && rec.interval != 0.0) add_line(out, number_field(rec.interval, 3, 10), "INTERVAL");
+    if (std::isfinite(rec.interval) && rec.interval != 0.0)
+        if (std::string f = number_field(rec.interval, 3, 10); !f.empty()) add_line(out, f, "INTERVAL");
     add_time_of_first_obs(out, rec);
     add_glonass_slots(out, rec);
     add_line(out, "", "END OF HEADER");

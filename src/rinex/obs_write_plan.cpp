@@ -50,7 +50,7 @@ std::vector<std::pair<char, std::vector<std::uint32_t>>> made_up_lists(const Rin
     for (const auto& e : rec.epochs)
         for (auto* s = rec.sats_begin(e); s != rec.sats_end(e); ++s) {
             const std::string_view name = rec.sat_name(*s);
-            if (name.empty() || rec.types_of(name[0])) continue;
+            if (!writable_satellite_name(name) || rec.types_of(name[0])) continue;  // refused later
             std::size_t i = 0;
             while (i < lists.size() && lists[i].first != name[0]) ++i;
             if (i == lists.size()) {
@@ -72,6 +72,9 @@ std::vector<std::pair<char, std::vector<std::uint32_t>>> made_up_lists(const Rin
 
 std::string rinex3_code_name(std::string_view code) {
     if (code.size() == 3) {
+        // Printable ASCII beginning with a letter: what the RINEX 3 reader takes for a code.
+        const char first = static_cast<char>(code[0] | 0x20);
+        if (first < 'a' || first > 'z') return {};
         for (char c : code)
             if (!printable(c)) return {};
         return std::string(code);

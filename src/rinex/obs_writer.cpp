@@ -15,15 +15,18 @@ namespace {
 
 using namespace rinex_format;
 
+constexpr std::size_t kMaxCrinexSatellites = 1024;
+
 WriteOutcome unwritable(std::string message) { return {WriteFailure::unwritable, std::move(message)}; }
 
 // The first 35 columns of an epoch line: "> yyyy mm dd hh mm ss.sssssss  f nnn". Fails when a
-// field does not fit its columns (the compact format finds the flag and count by column).
+// field does not fit its columns (the compact format finds the flag and count by column), or
+// seconds of 100 and more, which would touch the minute.
 bool epoch_head(const EpochTime& t, unsigned flag, std::size_t count, char (&head)[35]) {
     std::string sec;
     append_fixed(sec, t.second, 7);
     if (t.year < 0 || t.year > 9999 || t.month > 99 || t.day > 99 || t.hour > 99 || t.minute > 99 ||
-        !std::isfinite(t.second) || sec.size() > 11 || flag > 9 || count > 999)
+        !std::isfinite(t.second) || sec.size() > 10 || flag > 9 || count > 999)
         return false;
     char* w = head;
     *w++ = '>';
@@ -241,6 +244,9 @@ WriteOutcome write_rinex_obs_text(const RinexObsData& rec, Buffer& out, const Ri
         out.append(header);
         return EpochWriter(rec, *plan, opts, out, nullptr).run();
     }
+    // The decoders keep the state of at most this many satellites.
+    if (rec.satellite_names.size() > kMaxCrinexSatellites && rec.distinct_satellites().size() > kMaxCrinexSatellites)
+        return unwritable("the compact format holds at most 1024 distinct satellites");
     Crinex3Encoder encoder(out);
     encoder.header(header, opts.program, opts.date);
     return EpochWriter(rec, *plan, opts, out, &encoder).run();
