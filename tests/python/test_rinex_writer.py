@@ -170,6 +170,6 @@ def test_errors(tmp_path):
     v2 = (hl("     2.11           OBSERVATION DATA    M", "RINEX VERSION / TYPE")
           + hl("     2    C1    S7", "# / TYPES OF OBSERV") + hl("", "END OF HEADER")
           + " 20  6 25  0  0  0.0000000  0  1G01\n" + f3("20000000.123") + f3("41.0") + "\n").encode()
-    with pytest.raises(ValueError, match="^Cannot write obs file: observation code 'S7' of system C has no RINEX 3"):
+    with pytest.raises(ValueError, match="^Cannot write obs file: observation code 'S7' of system G has no RINEX 3"):
         t.read_rinex_obs_bytes(v2, "x.obs").to_rinex(str(tmp_path / "x.rnx"))
     assert not (tmp_path / "x.rnx").exists()
