@@ -65,6 +65,9 @@ public:
         for (const Epoch& e : rec_.epochs) {
             if (WriteOutcome r = gather(e); !r) return r;
             if (kept_.empty()) continue;  // nothing of it can be written: the reader would drop it
+            if (e.flag > 6)
+                return unwritable(epoch_label(e.time) + " has the flag " + std::to_string(e.flag) +
+                                  ", which RINEX does not define (0 to 6)");
             char head[35];
             if (!epoch_head(e.time, e.flag, kept_.size(), head))
                 return unwritable(epoch_label(e.time) + " (flag " + std::to_string(e.flag) + ", " +
@@ -102,35 +105,41 @@ private:
             values_.resize(at + n);
             present_.resize(at + n, 0);
             flags_.resize(2 * (at + n), ' ');
-            std::int32_t prev = -1;
             bool any = false;
-            for (std::uint32_t o = s->obs_begin; o < s->obs_begin + s->obs_count; ++o) {
-                const std::int32_t col = WritePlan::column(sys, rec_.obs_codes[o], prev);
-                if (col < 0)
-                    return unwritable("observation code '" + std::string(rec_.code_name(o)) + "' of " +
-                                      std::string(rec_.sat_name(*s)) + " is not announced for its system");
-                prev = col;
-                std::int64_t k;
-                const FieldKind kind = to_thousandths(rec_.obs_values[o], k);
-                if (kind == FieldKind::zero) continue;
-                if (kind == FieldKind::unwritable) {
-                    if (options_.blank_unwritable) continue;
-                    std::string v;
-                    append_shortest_plain(v, rec_.obs_values[o]);
-                    return unwritable("the value " + v + " of " + std::string(rec_.sat_name(*s)) + " " +
-                                      std::string(rec_.code_name(o)) + " at " + epoch_label(e.time) +
-                                      " does not fit an F14.3 field");
-                }
-                const std::size_t i = at + static_cast<std::size_t>(col);
-                values_[i] = k;
-                present_[i] = 1;
-                const std::uint8_t ind = rec_.obs_indicators[o];
-                flags_[2 * i] = (ind >> 4) <= 9 ? static_cast<char>('0' + (ind >> 4)) : ' ';
-                flags_[2 * i + 1] = (ind & 0xF) <= 9 ? static_cast<char>('0' + (ind & 0xF)) : ' ';
-                any = true;
-            }
+            if (WriteOutcome r = place(e, *s, sys, at, any); !r) return r;
             if (any) kept_.push_back(Line{s, &sys, at});
-            else values_.resize(at), present_.resize(at), flags_.resize(2 * at);
+            else values_.resize(at), present_.resize(at), flags_.resize(2 * at);  // nothing to write
+        }
+        return {};
+    }
+
+    // Puts the observations of one satellite into its columns, from `at` in the scratch arrays.
+    WriteOutcome place(const Epoch& e, const SatelliteEntry& s, const SystemColumns& sys, std::size_t at, bool& any) {
+        std::int32_t prev = -1;
+        for (std::uint32_t o = s.obs_begin; o < s.obs_begin + s.obs_count; ++o) {
+            const std::int32_t col = WritePlan::column(sys, rec_.obs_codes[o], prev);
+            if (col < 0)
+                return unwritable("observation code '" + std::string(rec_.code_name(o)) + "' of " +
+                                  std::string(rec_.sat_name(s)) + " is not announced for its system");
+            prev = col;
+            std::int64_t k;
+            const FieldKind kind = to_thousandths(rec_.obs_values[o], k);
+            if (kind == FieldKind::zero || (kind == FieldKind::unwritable && options_.blank_unwritable)) continue;
+            if (kind == FieldKind::unwritable) {
+                std::string v;
+                append_shortest_plain(v, rec_.obs_values[o]);
+                return unwritable("the value " + v + " of " + std::string(rec_.sat_name(s)) + " " +
+                                  std::string(rec_.code_name(o)) + " at " + epoch_label(e.time) +
+                                  " does not fit an F14.3 field");
+            }
+            const std::size_t i = at + static_cast<std::size_t>(col);
+            values_[i] = k;
+            present_[i] = 1;
+            // Indicator digits; anything else the record might hold has no column.
+            const std::uint8_t ind = rec_.obs_indicators[o];
+            flags_[2 * i] = (ind >> 4) <= 9 ? static_cast<char>('0' + (ind >> 4)) : ' ';
+            flags_[2 * i + 1] = (ind & 0xF) <= 9 ? static_cast<char>('0' + (ind & 0xF)) : ' ';
+            any = true;
         }
         return {};
     }

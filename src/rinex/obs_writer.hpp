@@ -13,7 +13,7 @@
 //    leaves its signal unknown, and the record is refused naming it;
 //  - satellites of a system without announced types (RINEX 2 records read every system with the
 //    GPS list) get a type list of the codes their observations use, in order of first use;
-//  - epoch flags 0 to 9 and up to 999 satellites an epoch. An event epoch (flags 2 to 5) keeps in
+//  - epoch flags 0 to 6 (any other is refused) and up to 999 satellites an epoch. An event epoch (flags 2 to 5) keeps in
 //    the record only the special records that read as observation lines: they are written back
 //    as such lines, as many as the count says, so that this reader gives them back;
 //  - the header facts the record keeps: marker name, receiver and antenna type, approximate

@@ -219,7 +219,10 @@ TEST(ObsWriterLimits, WhatRinex3CannotHold) {
     blank.blank_unwritable = true;
     EXPECT_EQ(read(write(big, false, blank)).obs_values.size(), big.obs_values.size() - 1);
     big.obs_values[1] = 1.0;
-    big.epochs[0].flag = 12;
+    big.epochs[0].flag = 7;
+    EXPECT_NE(refusal(big).find("has the flag 7, which RINEX does not define"), std::string::npos);
+    big.epochs[0].flag = 0;
+    big.epochs[0].time.second = 100.0;  // would run into the minute
     EXPECT_NE(refusal(big).find("does not fit a RINEX 3 epoch line"), std::string::npos);
 }
 

@@ -51,8 +51,10 @@ TEST(ObsWriterRealFiles, EveryHoldableRecordReadsBackTheSame) {
         Buffer text, compact;
         const WriteOutcome r = write_rinex_obs_text(*rec, text, options);
         if (!r) {
-            // Only codes whose signal RINEX 2 leaves open are refused.
-            EXPECT_NE(r.message.find("has no RINEX 3 equivalent"), std::string::npos) << r.message;
+            // Only codes whose signal RINEX 2 leaves open, and flags RINEX does not define.
+            EXPECT_TRUE(r.message.find("has no RINEX 3 equivalent") != std::string::npos ||
+                        r.message.find("which RINEX does not define") != std::string::npos)
+                << r.message;
             ++refused;
             continue;
         }
