@@ -87,8 +87,9 @@ std::string rinex3_code_name(std::string_view code) {
 
 bool writable_satellite_name(std::string_view name) {
     if (name.empty() || name.size() > 3 || kSystems3.find(name[0]) == std::string_view::npos) return false;
+    // "&" stands for a blank in the compact format's epoch lines.
     for (char c : name)
-        if (!printable(c)) return false;
+        if (!printable(c) || c == '&') return false;
     return true;
 }
 

@@ -21,7 +21,7 @@ namespace tessora {
 std::string rinex3_code_name(std::string_view code);
 
 // Whether a satellite identifier fits a RINEX 3 line and a CRINEX satellite list: one to three
-// printable ASCII characters, the first a system that RINEX 3 announces types for.
+// printable ASCII characters but "&", the first a system that RINEX 3 announces types for.
 bool writable_satellite_name(std::string_view name);
 
 struct SystemColumns {

@@ -35,10 +35,10 @@ bool epoch_head(const EpochTime& t, unsigned flag, std::size_t count, char (&hea
     w = write_uint(w, t.day, 3, 2);
     w = write_uint(w, t.hour, 3, 2);
     w = write_uint(w, t.minute, 3, 2);
-    w += 11 - sec.size();
-    std::memset(w - (11 - sec.size()), ' ', 11 - sec.size());
-    std::memcpy(w, sec.data(), sec.size());
-    w += sec.size();
+    const std::size_t pad = 11 - sec.size();  // F11.7
+    std::memset(w, ' ', pad);
+    std::memcpy(w + pad, sec.data(), sec.size());
+    w += 11;
     *w++ = ' ';
     *w++ = ' ';
     *w++ = static_cast<char>('0' + flag);

@@ -219,6 +219,9 @@ TEST(ObsWriterLimits, WhatRinex3CannotHold) {
     blank.blank_unwritable = true;
     EXPECT_EQ(read(write(big, false, blank)).obs_values.size(), big.obs_values.size() - 1);
     big.obs_values[1] = 1.0;
+    big.satellite_names[0] = "G&1";  // "&" is a blank in compact epoch lines
+    EXPECT_EQ(refusal(big), "satellite 'G&1' cannot be written in RINEX 3");
+    big.satellite_names[0] = "G01";
     big.epochs[0].flag = 7;
     EXPECT_NE(refusal(big).find("has the flag 7, which RINEX does not define"), std::string::npos);
     big.epochs[0].flag = 0;
