@@ -1,7 +1,6 @@
 // gzip output: through libdeflate when the build has it (a whole buffer at once, three to four
 // times faster than zlib at the same level), else through zlib's deflate, the output growing in
-// place. Large input is cut at line ends into parts compressed on threads of their own, each a
-// gzip member: a gzip file may hold several, and readers take them as one text.
+// place.
 #include <zlib.h>
 #ifdef TESSORA_HAVE_LIBDEFLATE
 #include <libdeflate.h>
@@ -9,11 +8,7 @@
 
 #include <algorithm>
 #include <climits>
-#include <cstring>
-#include <exception>
 #include <new>
-#include <thread>
-#include <vector>
 
 #include "archive/encoders.hpp"
 
@@ -41,7 +36,10 @@ namespace {
 #endif
 }
 
-void zlib_compress(std::string_view in, Buffer& out, int level) {
+}  // namespace
+
+void gzip_compress(std::string_view in, Buffer& out, int level) {
+    if (in.size() < (std::size_t{1} << 32) && libdeflate_compress(in, out, level)) return;
     z_stream z{};
     // 15 window bits plus 16: a gzip wrapper instead of zlib's own.
     if (deflateInit2(&z, level, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) throw std::bad_alloc();
@@ -70,59 +68,6 @@ void zlib_compress(std::string_view in, Buffer& out, int level) {
         pos += take;
         if (flush == Z_FINISH) return;
     }
-}
-
-void compress_member(std::string_view in, Buffer& out, int level) {
-    if (in.size() < (std::size_t{1} << 32) && libdeflate_compress(in, out, level)) return;
-    zlib_compress(in, out, level);
-}
-
-constexpr std::size_t kMinPart = std::size_t{8} << 20;
-constexpr unsigned kMaxParts = 4;
-
-// `in` cut into about `n` parts of whole lines.
-std::vector<std::string_view> split_lines(std::string_view in, std::size_t n) {
-    std::vector<std::string_view> parts;
-    std::size_t begin = 0;
-    for (std::size_t i = 1; i < n && begin < in.size(); ++i) {
-        std::size_t end = std::max(begin, in.size() * i / n);
-        const void* nl = std::memchr(in.data() + end, '\n', in.size() - end);
-        end = nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - in.data()) + 1 : in.size();
-        parts.push_back(in.substr(begin, end - begin));
-        begin = end;
-    }
-    if (begin < in.size() || parts.empty()) parts.push_back(in.substr(begin));
-    return parts;
-}
-
-}  // namespace
-
-void gzip_compress(std::string_view in, Buffer& out, int level) {
-    const std::size_t n = std::min<std::size_t>({std::max(1u, std::thread::hardware_concurrency()), kMaxParts,
-                                                 in.size() / kMinPart});
-    if (n <= 1) return compress_member(in, out, level);
-    const std::vector<std::string_view> parts = split_lines(in, n);
-    std::vector<Buffer> outs(parts.size());
-    std::vector<std::exception_ptr> errors(parts.size());
-    std::vector<std::thread> threads;
-    auto run = [&](std::size_t i) {
-        try {
-            compress_member(parts[i], i == 0 ? out : outs[i], level);
-        } catch (...) {
-            errors[i] = std::current_exception();
-        }
-    };
-    try {
-        for (std::size_t i = 1; i < parts.size(); ++i) threads.emplace_back(run, i);
-    } catch (...) {
-        for (auto& t : threads) t.join();
-        throw;
-    }
-    run(0);
-    for (auto& t : threads) t.join();
-    for (const auto& e : errors)
-        if (e) std::rethrow_exception(e);
-    for (std::size_t i = 1; i < outs.size(); ++i) out.append(outs[i].view());
 }
 
 }  // namespace tessora
