@@ -2,6 +2,7 @@
 
 #include "common/large_pages.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -108,6 +109,39 @@ bool read_whole_file(std::string_view path, FileBytes& out, std::string& error) 
             return b.capacity();
         },
         [](FileBytes& b, std::size_t used) { b.set_size(used); }, error);
+}
+
+bool write_whole_file(std::string_view path, std::string_view bytes, std::string& error) {
+    if (path.find('\0') != std::string_view::npos) {
+        error = "file name contained an unexpected NUL byte";
+        return false;
+    }
+    const std::string p(path);
+    int fd;
+    do {
+        fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        error = os_error_text(errno);
+        return false;
+    }
+    int err = 0;
+    for (std::size_t done = 0; done < bytes.size();) {
+        const ssize_t n = ::write(fd, bytes.data() + done, std::min<std::size_t>(bytes.size() - done, std::size_t{1} << 30));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            err = errno;
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (::close(fd) != 0 && err == 0 && errno != EINTR) err = errno;
+    if (err != 0) {
+        ::unlink(p.c_str());  // no partial file behind
+        error = os_error_text(err);
+        return false;
+    }
+    return true;
 }
 
 FileBytes& FileBytes::operator=(FileBytes&& o) noexcept {

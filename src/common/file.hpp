@@ -47,6 +47,10 @@ bool read_whole_file(std::string_view path, std::string& out, std::string& error
 // The same into FileBytes (for the readers, which only look at the bytes).
 bool read_whole_file(std::string_view path, FileBytes& out, std::string& error);
 
+// Writes `bytes` as the whole file at `path` (created or truncated). On failure returns false,
+// sets `error` as read_whole_file does and removes what was written.
+bool write_whole_file(std::string_view path, std::string_view bytes, std::string& error);
+
 // Last normal component of a path split on "/" (empty and "." components ignored);
 // "unknown.obs" when there is none or it is "..".
 std::string file_name_of(std::string_view path);

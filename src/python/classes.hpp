@@ -90,6 +90,7 @@ extern PyMethodDef kVisibilityTimelineDef;
 // Message prefixes of analyze_cn0 (and analyze_many) for files that cannot be read.
 inline constexpr std::string_view kObsReadPrefix = "Cannot read obs file: ";
 inline constexpr std::string_view kNavReadPrefix = "Cannot read nav file: ";
+inline constexpr std::string_view kObsWritePrefix = "Cannot write obs file: ";
 
 // Progress lines of a verbose analysis go to sys.stderr, the interpreter lock taken back for
 // each line (the analysis itself runs without it). Empty when not verbose.

@@ -8,6 +8,7 @@
 #include "python/classes.hpp"
 #include "rinex/obs_reader.hpp"
 #include "rinex/obs_summary.hpp"
+#include "rinex/obs_writer.hpp"
 
 namespace tessora::py {
 
@@ -131,6 +132,25 @@ PyObject* observations_py(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* to_xarray_py(PyObject* self, PyObject*) { return call_conversion("obs_to_xarray", self); }
 
+// Writes the record without the interpreter lock: ValueError for what RINEX 3 cannot hold,
+// OSError when the file cannot be written.
+PyObject* to_rinex_py(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* const names[] = {"path"};
+    PyObject* a[1];
+    if (!bind_args("to_rinex", names, 1, 1, args, kwargs, a)) return nullptr;
+    std::string_view path;
+    if (!conv_text(a[0], "path", path)) return nullptr;
+    ObsPayload record = obs_payload(self);
+    if (!record) return nullptr;
+    WriteOutcome outcome;
+    if (!without_gil([&] { outcome = write_rinex_obs_file(*record, path); })) return nullptr;
+    if (outcome.failure == WriteFailure::io)
+        return raise(PyExc_OSError, std::string(kObsWritePrefix) + outcome.message);
+    if (outcome.failure == WriteFailure::unwritable)
+        return raise(PyExc_ValueError, std::string(kObsWritePrefix) + outcome.message);
+    Py_RETURN_NONE;
+}
+
 PyGetSetDef kGetSet[] = {
     {"version", get_version, nullptr, "Get RINEX version", nullptr},
     {"interval", get_interval, nullptr, "Get interval", nullptr},
@@ -161,6 +181,14 @@ PyMethodDef kMethods[] = {
     {"to_xarray", to_xarray_py, METH_NOARGS,
      "to_xarray($self)\n--\n\nThe observations as an xarray.Dataset (needs xarray): dimensions time and sv, "
      "one float64 variable per observation code, NaN where absent"},
+    {"to_rinex", reinterpret_cast<PyCFunction>(to_rinex_py), METH_VARARGS | METH_KEYWORDS,
+     "to_rinex($self, path)\n--\n\n"
+     "Write the observations as a RINEX 3.05 observation file: gzip-compressed when path ends in '.gz', "
+     "Hatanaka-compacted (CRINEX 3.0) when it ends in '.crx', both for '.crx.gz'. Reading the file back "
+     "gives the same record: values to three decimals, indicators, epoch flags and the header facts the "
+     "record keeps (the version becomes 3.05). RINEX 2 codes without a RINEX 3 name (C7, S8, ...), values "
+     "beyond F14.3 and epochs that do not fit an epoch line raise ValueError; a file that cannot be "
+     "written raises OSError"},
     {"__reduce__", obs_reduce, METH_NOARGS, kReduceDoc},
     {"_from_state", obs_from_state, METH_O | METH_CLASS, kFromStateDoc},
     {nullptr, nullptr, 0, nullptr},

@@ -77,6 +77,14 @@ def obs_calls(tmp):
     yield "RinexObsData.observations", lambda: r.observations(layout="wide")
     yield "RinexObsData.observations", lambda: expect_error(r.observations, "tall")
     yield "RinexObsData.observations", lambda: expect_error(r.observations, layout=1)
+    for ending in (".rnx", ".rnx.gz", ".crx.gz"):
+        yield "RinexObsData.to_rinex", (lambda e=ending: r.to_rinex(str(tmp / ("written" + e))))
+    yield "RinexObsData.to_rinex", lambda: expect_error(r.to_rinex, str(tmp / "missing" / "x.rnx"))
+    yield "RinexObsData.to_rinex", lambda: expect_error(r.to_rinex, 5)
+    yield "RinexObsData.to_rinex", lambda: expect_error(r.to_rinex, "a\0b")
+    unwritable = t.read_rinex_obs_bytes((hl("     2.11           OBSERVATION DATA    M", "RINEX VERSION / TYPE")
+                                         + hl("     1    S7", "# / TYPES OF OBSERV") + hl("", "END OF HEADER")).encode(), "x")
+    yield "RinexObsData.to_rinex", lambda: expect_error(unwritable.to_rinex, str(tmp / "refused.rnx"))
 
 
 def tle_calls(tmp):
