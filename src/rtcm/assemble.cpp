@@ -44,7 +44,10 @@ std::uint32_t EpochAssembler::intern(std::vector<std::string>& names, TextMap<st
 
 std::optional<std::int64_t> EpochAssembler::place(const ObsMessage& m, int leap, std::int64_t& of_day) const {
     const std::int64_t leap_ms = std::int64_t{leap} * 1000;
-    const bool has_day = m.clock == EpochClock::week_ms || (m.clock == EpochClock::glonass_day_ms && m.day < 7);
+    // GLONASS: the day of week counts only until something has dated the stream; after that the
+    // time of day is placed on the day nearest to the stream's time, as some senders write day 0
+    // whatever the day.
+    const bool has_day = m.clock == EpochClock::week_ms || (m.clock == EpochClock::glonass_day_ms && m.day < 7 && !last_);
     if (has_day) {
         std::int64_t week_ms = m.time_ms;
         if (m.system == 'C' && !beidou_in_gps_time_) week_ms += kBeidouBehindMs;
@@ -52,7 +55,6 @@ std::optional<std::int64_t> EpochAssembler::place(const ObsMessage& m, int leap,
         week_ms = floor_mod(week_ms, kWeekMs);
         return last_ ? nearest(week_ms, kWeekMs, *last_) : week_ms;
     }
-    // A time of day only (GLONASS): the day is the one nearest to the stream's last message.
     of_day = floor_mod(std::int64_t{m.time_ms} - kMoscowAheadMs + leap_ms, kDayMs);
     if (!last_) return std::nullopt;
     return nearest(of_day, kDayMs, *last_);
@@ -72,24 +74,23 @@ void EpochAssembler::learn_from_chain(const ObsMessage& m) {
         return;
     }
     if (m.system != 'R') return;
-    std::int64_t utc = std::int64_t{m.time_ms} - kMoscowAheadMs;
-    std::int64_t period = kDayMs;
-    if (m.clock == EpochClock::glonass_day_ms && m.day < 7) {
-        utc += std::int64_t{m.day} * kDayMs;
-        period = kWeekMs;
-    }
-    const std::int64_t diff = floor_mod(floor_mod(before, period) - utc, period);
+    // The time of day alone: the day of week is not trusted (see place()).
+    const std::int64_t utc = std::int64_t{m.time_ms} - kMoscowAheadMs;
+    const std::int64_t diff = floor_mod(floor_mod(before, kDayMs) - utc, kDayMs);
     if (diff % 1000 == 0 && diff / 1000 <= kMaxLeap) learned_leap_ = static_cast<int>(diff / 1000);
 }
 
 void EpochAssembler::add(const ObsMessage& m, int leap) {
     learn_from_chain(m);
     std::int64_t of_day = 0;
-    const auto t = place(m, learned_leap_.value_or(leap), of_day);
+    auto t = place(m, learned_leap_.value_or(leap), of_day);
     if (!t) {
         waiting_.push_back(Waiting{m, of_day});
         return;
     }
+    // Within a chain of one epoch's messages, a time whole days away from the chain's is the
+    // chain's: a sender that writes the time of day where the time of week belongs.
+    if (chain_open_ && chain_time_ && *t != *chain_time_ && (*t - *chain_time_) % kDayMs == 0) t = *chain_time_;
     commit(m, *t);
     chain_time_ = *t;
     chain_system_ = m.system;
