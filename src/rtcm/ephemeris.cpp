@@ -163,7 +163,7 @@ std::optional<GlonassMessage> decode_glonass(std::string_view payload) {
     g.gamma = static_cast<double>(r.sm(11)) * p2(-40);
     r.skip(2 + 1);  // P, ln
     g.tau = static_cast<double>(r.sm(22)) * p2(-30);
-    if (r.overrun() || g.slot == 0 || g.slot > 24 || g.channel > 13) return std::nullopt;
+    if (r.overrun() || g.slot == 0 || g.channel > 13) return std::nullopt;
     return g;
 }
 

@@ -6,12 +6,20 @@
 //   rtcm_dump --record [--date YYYY-MM-DD] [--file-time UNIX] FILE
 //       the recording: "W <week source>", then "E <y> <m> <d> <h> <min> <s>" per epoch and
 //       "O <sat> <code> <value> <lli>" per observation, and a final "N <key>=<value>..." line
+//   rtcm_dump --nav-compare [--date YYYY-MM-DD] RTCM_FILE RINEX_NAV_FILE
+//       the ephemerides of the stream against those of a RINEX navigation file of the same data:
+//       "P <sat> <epoch> <metres>" for every ephemeris both have (the largest distance between the
+//       satellite positions computed from the two at its epoch, 15 min and 1 h later), then
+//       "M <matched> <only in the stream> <only in the file>"
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "common/file.hpp"
+#include "navigation/geometry.hpp"
+#include "navigation/nav_reader.hpp"
 #include "rtcm/bits.hpp"
 #include "rtcm/frame.hpp"
 #include "rtcm/messages.hpp"
@@ -72,9 +80,83 @@ int dump_record(const std::string& bytes, const rtcm::RtcmOptions& options) {
                             ob.value, ob.lli ? *ob.lli : -1);
             }
     }
-    std::printf("N skipped=%llu crc=%llu malformed=%llu nav=%zu interval=%g\n",
+    std::printf("N skipped=%llu crc=%llu malformed=%llu nav=%zu interval=%g types=",
                 static_cast<unsigned long long>(r.skipped_bytes), static_cast<unsigned long long>(r.crc_failures),
                 static_cast<unsigned long long>(r.malformed), r.nav ? r.nav->satellite_count() : 0, o.interval);
+    const char* sep = "";
+    for (const auto& [type, n] : r.message_counts) {
+        std::printf("%s%d:%llu", sep, type, static_cast<unsigned long long>(n));
+        sep = ",";
+    }
+    std::printf("\n");
+    return 0;
+}
+
+template <typename Rec>
+const Rec* same_epoch(const std::vector<Rec>& list, const EpochTime& t) {
+    for (const auto& r : list)
+        if (r.epoch == t) return &r;
+    return nullptr;
+}
+
+template <typename Map>
+void compare_map(const NavigationData& ours, const NavigationData& theirs, const Map& a, const Map& b, long counts[3]) {
+    for (const auto& [sat, list] : a) {
+        const auto it = b.find(sat);
+        for (const auto& rec : list) {
+            const auto* other = it == b.end() ? nullptr : same_epoch(it->second, rec.epoch);
+            if (!other) {
+                ++counts[1];
+                std::printf("U stream %s %s\n", sat.c_str(), epoch_text(rec.epoch).c_str());
+                continue;
+            }
+            ++counts[0];
+            double worst = 0.0;
+            for (double minutes : {0.0, 15.0, 60.0}) {
+                EpochTime t = rec.epoch;
+                const double jd = julian_date(t) + minutes / 1440.0;
+                const auto p = satellite_position(find_satellite(ours, sat), jd);
+                const auto q = satellite_position(find_satellite(theirs, sat), jd);
+                if (!p || !q) {
+                    worst = INFINITY;
+                    continue;
+                }
+                const double d = std::sqrt(std::pow((*p)[0] - (*q)[0], 2) + std::pow((*p)[1] - (*q)[1], 2) +
+                                           std::pow((*p)[2] - (*q)[2], 2));
+                worst = std::max(worst, d);
+            }
+            std::printf("P %s %s %.6f\n", sat.c_str(), epoch_text(rec.epoch).c_str(), worst);
+        }
+    }
+    for (const auto& [sat, list] : b) {
+        const auto it = a.find(sat);
+        for (const auto& rec : list)
+            if (it == a.end() || !same_epoch(it->second, rec.epoch)) {
+                ++counts[2];
+                std::printf("U file %s %s\n", sat.c_str(), epoch_text(rec.epoch).c_str());
+            }
+    }
+}
+
+int compare_nav(const std::string& bytes, const std::string& nav_path, const rtcm::RtcmOptions& options) {
+    std::string nav_bytes, err;
+    if (!read_whole_file(nav_path, nav_bytes, err)) {
+        std::fprintf(stderr, "%s\n", err.c_str());
+        return 1;
+    }
+    auto theirs = read_navigation_content(nav_bytes);
+    if (!theirs) {
+        std::fprintf(stderr, "%s\n", theirs.error().c_str());
+        return 1;
+    }
+    const rtcm::RtcmRecording r = rtcm::decode_rtcm3(bytes, options);
+    const NavigationData ours = r.nav.value_or(NavigationData{});
+    long counts[3] = {0, 0, 0};
+    compare_map(ours, *theirs, ours.gps, theirs->gps, counts);
+    compare_map(ours, *theirs, ours.galileo, theirs->galileo, counts);
+    compare_map(ours, *theirs, ours.beidou, theirs->beidou, counts);
+    compare_map(ours, *theirs, ours.glonass, theirs->glonass, counts);
+    std::printf("M %ld %ld %ld\n", counts[0], counts[1], counts[2]);
     return 0;
 }
 
@@ -109,5 +191,6 @@ int main(int argc, char** argv) {
     options.file_name = file_name_of(argv[i]);
     if (mode == "--cells") return dump_cells(bytes);
     if (mode == "--record") return dump_record(bytes, options);
+    if (mode == "--nav-compare" && i + 1 < argc) return compare_nav(bytes, argv[i + 1], options);
     return 2;
 }
