@@ -137,6 +137,11 @@ void EpochAssembler::commit(const ObsMessage& m, std::int64_t t) {
         se.current = t;
     }
     std::vector<Cell>& cells = epochs_[t];
+    if (index_epoch_ != t) {  // the cells of another epoch than the last one written
+        index_.clear();
+        for (std::uint32_t i = 0; i < cells.size(); ++i) index_.emplace((std::uint64_t{cells[i].sat} << 32) | cells[i].code, i);
+        index_epoch_ = t;
+    }
     for (const ObsCell& c : m.cells) {
         Cell x;
         x.sat = intern(sat_names_, sat_index_, c.sat);
@@ -148,13 +153,17 @@ void EpochAssembler::commit(const ObsMessage& m, std::int64_t t) {
         x.channel = c.channel;
         if (c.channel != kNoChannel) learn_channel(c.sat, c.channel);
         x.lli = loss_of_lock(x.sat, x.code, m.system, t, c);
-        auto same = std::find_if(cells.begin(), cells.end(), [&](const Cell& o) { return o.sat == x.sat && o.code == x.code; });
-        if (same != cells.end())
-            *same = x;  // a signal given twice in one epoch: the later message holds
-        else
+        const std::uint64_t key = (std::uint64_t{x.sat} << 32) | x.code;
+        const auto [it, fresh] = index_.emplace(key, static_cast<std::uint32_t>(cells.size()));
+        if (fresh)
             cells.push_back(x);
+        else
+            cells[it->second] = x;  // a signal given twice in one epoch: the later message holds
     }
-    if (cells.empty()) epochs_.erase(t);
+    if (cells.empty()) {
+        epochs_.erase(t);
+        index_epoch_.reset();
+    }
     if (!last_ || t > *last_) last_ = t;
 }
 
@@ -202,83 +211,90 @@ double median_spacing(const std::vector<Epoch>& epochs) {
 void EpochAssembler::build(RinexObsData& rec, std::int32_t week) const {
     rec.version = 3.05;
     rec.time_system = "GPS";
-    auto channel_of = [&](const Cell& c) {
-        if (c.channel != kNoChannel) return c.channel;
-        auto it = channels_.find(sat_names_[c.sat]);
-        return it == channels_.end() ? kNoChannel : it->second;
-    };
     auto values_of = [&](const Cell& c) {
-        const std::string& code = code_names_[c.code];
-        return observables(sat_names_[c.sat][0], code[0], channel_of(c), c.pseudorange, c.phase_range, c.range_rate,
-                           c.cnr);
+        int channel = c.channel;
+        if (channel == kNoChannel && sat_names_[c.sat][0] == 'R')
+            if (auto it = channels_.find(sat_names_[c.sat]); it != channels_.end()) channel = it->second;
+        return observables(sat_names_[c.sat][0], code_names_[c.code][0], channel, c.pseudorange, c.phase_range,
+                           c.range_rate, c.cnr);
     };
-    // Observation codes of each system, in ascending order (the header's lists).
-    std::map<char, std::vector<std::string>> codes;
+    // Which (system, signal, kind) the record holds, for the header's lists.
+    const std::size_t ncodes = code_names_.size();
+    auto slot = [&](char system, std::uint32_t code, int kind) {
+        return (system_rank(system) * ncodes + code) * 4 + static_cast<std::size_t>(kind);
+    };
+    std::vector<char> present((kSystemOrder.size() + 1) * ncodes * 4, 0);
     for (const auto& [t, cells] : epochs_)
         for (const Cell& c : cells) {
             const auto v = values_of(c);
             for (int k = 0; k < 4; ++k)
-                if (!std::isnan(v[k])) codes[sat_names_[c.sat][0]].push_back(kObsKinds[k] + code_names_[c.code]);
+                if (!std::isnan(v[k])) present[slot(sat_names_[c.sat][0], c.code, k)] = 1;
         }
+    // Each system's codes in ascending order; `position` and `code_id` of every slot.
+    std::vector<std::uint32_t> position(present.size()), code_id(present.size());
     TextMap<std::uint32_t> code_ids, sat_ids;
-    std::map<std::string, std::uint32_t> rank;  // "G" + code -> position in the system's list
-    std::vector<char> systems;
-    for (auto& [system, list] : codes) systems.push_back(system);
-    std::sort(systems.begin(), systems.end(), [](char a, char b) { return system_rank(a) < system_rank(b); });
-    for (char system : systems) {
-        auto& list = codes[system];
+    for (char system : std::string(kSystemOrder) + '?') {
+        std::vector<std::pair<std::string, std::size_t>> list;
+        for (std::uint32_t code = 0; code < ncodes; ++code)
+            for (int k = 0; k < 4; ++k)
+                if (present[slot(system, code, k)]) list.emplace_back(kObsKinds[k] + code_names_[code], slot(system, code, k));
+        if (list.empty() || system == '?') continue;
         std::sort(list.begin(), list.end());
-        list.erase(std::unique(list.begin(), list.end()), list.end());
         ObsTypeList types{system, {}};
-        for (std::uint32_t k = 0; k < list.size(); ++k) {
-            types.codes.push_back(intern(rec.code_names, code_ids, list[k]));
-            rank[std::string(1, system) + list[k]] = k;
+        for (std::uint32_t i = 0; i < list.size(); ++i) {
+            code_id[list[i].second] = intern(rec.code_names, code_ids, list[i].first);
+            position[list[i].second] = i;
+            types.codes.push_back(code_id[list[i].second]);
         }
         rec.obs_types.push_back(std::move(types));
     }
+    // Satellites in system order, then by number.
+    std::vector<std::uint32_t> by_name(sat_names_.size()), sat_rank(sat_names_.size());
+    for (std::uint32_t i = 0; i < by_name.size(); ++i) by_name[i] = i;
+    std::sort(by_name.begin(), by_name.end(), [&](std::uint32_t a, std::uint32_t b) {
+        const std::string &sa = sat_names_[a], &sb = sat_names_[b];
+        return std::make_pair(system_rank(sa[0]), std::string_view(sa)) < std::make_pair(system_rank(sb[0]), std::string_view(sb));
+    });
+    for (std::uint32_t i = 0; i < by_name.size(); ++i) sat_rank[by_name[i]] = i;
 
     struct Value {
-        std::uint32_t rank, code;
+        std::uint32_t position, code;
         double v;
         std::uint8_t ind;
     };
+    std::vector<const Cell*> order;
+    std::vector<Value> values;
     for (const auto& [t, cells] : epochs_) {
-        std::vector<const Cell*> order;
+        order.clear();
         for (const Cell& c : cells) order.push_back(&c);
-        std::sort(order.begin(), order.end(), [&](const Cell* a, const Cell* b) {
-            const std::string& sa = sat_names_[a->sat];
-            const std::string& sb = sat_names_[b->sat];
-            if (system_rank(sa[0]) != system_rank(sb[0])) return system_rank(sa[0]) < system_rank(sb[0]);
-            return sa < sb;
-        });
+        std::sort(order.begin(), order.end(), [&](const Cell* a, const Cell* b) { return sat_rank[a->sat] < sat_rank[b->sat]; });
         Epoch e;
         e.time = gps_calendar(static_cast<double>(std::int64_t{week} * kWeekMs + t) / 1000.0);
         e.sat_begin = static_cast<std::uint32_t>(rec.sat_entries.size());
-        std::vector<Value> values;
         for (std::size_t i = 0; i < order.size();) {
             const std::uint32_t sat = order[i]->sat;
-            const std::string& name = sat_names_[sat];
+            const char system = sat_names_[sat][0];
             values.clear();
             for (; i < order.size() && order[i]->sat == sat; ++i) {
                 const auto v = values_of(*order[i]);
                 for (int k = 0; k < 4; ++k) {
                     if (std::isnan(v[k])) continue;
-                    const std::string code = kObsKinds[k] + code_names_[order[i]->code];
+                    const std::size_t at = slot(system, order[i]->code, k);
+                    // The loss-of-lock indicator belongs to the phase.
                     const std::uint8_t lli = (k == 1 && order[i]->lli != 0) ? order[i]->lli : 0xF;
-                    values.push_back(Value{rank[name.substr(0, 1) + code], intern(rec.code_names, code_ids, code), v[k],
-                                           static_cast<std::uint8_t>(lli << 4 | 0xF)});
+                    values.push_back(Value{position[at], code_id[at], v[k], static_cast<std::uint8_t>(lli << 4 | 0xF)});
                 }
             }
             if (values.empty()) continue;
-            std::sort(values.begin(), values.end(), [](const Value& a, const Value& b) { return a.rank < b.rank; });
-            SatelliteEntry s{intern(rec.satellite_names, sat_ids, name), static_cast<std::uint32_t>(rec.obs_values.size()),
-                             static_cast<std::uint32_t>(values.size())};
+            std::sort(values.begin(), values.end(), [](const Value& a, const Value& b) { return a.position < b.position; });
+            rec.sat_entries.push_back(SatelliteEntry{intern(rec.satellite_names, sat_ids, sat_names_[sat]),
+                                                     static_cast<std::uint32_t>(rec.obs_values.size()),
+                                                     static_cast<std::uint32_t>(values.size())});
             for (const Value& v : values) {
                 rec.obs_values.push_back(v.v);
                 rec.obs_codes.push_back(v.code);
                 rec.obs_indicators.push_back(v.ind);
             }
-            rec.sat_entries.push_back(s);
             ++e.sat_count;
         }
         if (e.sat_count > 0) rec.epochs.push_back(e);

@@ -13,6 +13,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "common/text.hpp"
@@ -71,7 +72,10 @@ private:
     std::map<std::int64_t, std::vector<Cell>> epochs_;
     std::vector<std::string> sat_names_, code_names_;
     TextMap<std::uint32_t> sat_index_, code_index_;
-    std::map<std::uint64_t, Track> tracks_;
+    std::unordered_map<std::uint64_t, Track> tracks_;
+    // Cells of the epoch last written, by (satellite, signal).
+    std::unordered_map<std::uint64_t, std::uint32_t> index_;
+    std::optional<std::int64_t> index_epoch_;
     std::array<SystemEpochs, 128> systems_{};
     TextMap<int> channels_;
     std::deque<Waiting> waiting_;

@@ -32,9 +32,16 @@ public:
             pos_ = bits_;
             return 0;
         }
+        // A byte's worth (or what is left of the current byte) at a time.
         std::uint64_t v = 0;
-        for (unsigned i = 0; i < n; ++i, ++pos_)
-            v = (v << 1) | ((data_[pos_ >> 3] >> (7 - (pos_ & 7))) & 1u);
+        while (n > 0) {
+            const unsigned offset = static_cast<unsigned>(pos_ & 7);
+            const unsigned take = n < 8 - offset ? n : 8 - offset;
+            const unsigned bits = (data_[pos_ >> 3] >> (8 - offset - take)) & ((1u << take) - 1);
+            v = (v << take) | bits;
+            pos_ += take;
+            n -= take;
+        }
         return v;
     }
     // Two's complement field of `n` bits (1..64).
