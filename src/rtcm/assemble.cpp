@@ -208,104 +208,125 @@ double median_spacing(const std::vector<Epoch>& epochs) {
 
 }  // namespace
 
-void EpochAssembler::build(RinexObsData& rec, std::int32_t week) const {
-    rec.version = 3.05;
-    rec.time_system = "GPS";
-    auto values_of = [&](const Cell& c) {
-        int channel = c.channel;
-        if (channel == kNoChannel && sat_names_[c.sat][0] == 'R')
-            if (auto it = channels_.find(sat_names_[c.sat]); it != channels_.end()) channel = it->second;
-        return observables(sat_names_[c.sat][0], code_names_[c.code][0], channel, c.pseudorange, c.phase_range,
-                           c.range_rate, c.cnr);
-    };
-    // Which (system, signal, kind) the record holds, for the header's lists.
-    const std::size_t ncodes = code_names_.size();
-    auto slot = [&](char system, std::uint32_t code, int kind) {
-        return (system_rank(system) * ncodes + code) * 4 + static_cast<std::size_t>(kind);
-    };
-    std::vector<char> present((kSystemOrder.size() + 1) * ncodes * 4, 0);
+std::array<double, 4> EpochAssembler::values_of(const Cell& c) const {
+    const std::string& sat = sat_names_[c.sat];
+    int channel = c.channel;
+    if (channel == kNoChannel && sat[0] == 'R')
+        if (auto it = channels_.find(sat); it != channels_.end()) channel = it->second;
+    return observables(sat[0], code_names_[c.code][0], channel, c.pseudorange, c.phase_range, c.range_rate, c.cnr);
+}
+
+std::size_t EpochAssembler::Slots::of(char system, std::uint32_t code, int kind) const {
+    return (system_rank(system) * codes + code) * 4 + static_cast<std::size_t>(kind);
+}
+
+// The header's lists: which (system, signal, kind) the record holds, each system's codes in
+// ascending order; the position in its list and the record's code of every slot.
+EpochAssembler::Slots EpochAssembler::header_lists(RinexObsData& rec, TextMap<std::uint32_t>& code_ids) const {
+    Slots s;
+    s.codes = code_names_.size();
+    std::vector<char> present((kSystemOrder.size() + 1) * s.codes * 4, 0);
     for (const auto& [t, cells] : epochs_)
         for (const Cell& c : cells) {
             const auto v = values_of(c);
             for (int k = 0; k < 4; ++k)
-                if (!std::isnan(v[k])) present[slot(sat_names_[c.sat][0], c.code, k)] = 1;
+                if (!std::isnan(v[k])) present[s.of(sat_names_[c.sat][0], c.code, k)] = 1;
         }
-    // Each system's codes in ascending order; `position` and `code_id` of every slot.
-    std::vector<std::uint32_t> position(present.size()), code_id(present.size());
-    TextMap<std::uint32_t> code_ids, sat_ids;
-    for (char system : std::string(kSystemOrder) + '?') {
+    s.position.assign(present.size(), 0);
+    s.code_id.assign(present.size(), 0);
+    for (char system : kSystemOrder) {
         std::vector<std::pair<std::string, std::size_t>> list;
-        for (std::uint32_t code = 0; code < ncodes; ++code)
+        for (std::uint32_t code = 0; code < s.codes; ++code)
             for (int k = 0; k < 4; ++k)
-                if (present[slot(system, code, k)]) list.emplace_back(kObsKinds[k] + code_names_[code], slot(system, code, k));
-        if (list.empty() || system == '?') continue;
+                if (present[s.of(system, code, k)]) list.emplace_back(kObsKinds[k] + code_names_[code], s.of(system, code, k));
+        if (list.empty()) continue;
         std::sort(list.begin(), list.end());
         ObsTypeList types{system, {}};
         for (std::uint32_t i = 0; i < list.size(); ++i) {
-            code_id[list[i].second] = intern(rec.code_names, code_ids, list[i].first);
-            position[list[i].second] = i;
-            types.codes.push_back(code_id[list[i].second]);
+            s.code_id[list[i].second] = intern(rec.code_names, code_ids, list[i].first);
+            s.position[list[i].second] = i;
+            types.codes.push_back(s.code_id[list[i].second]);
         }
         rec.obs_types.push_back(std::move(types));
     }
-    // Satellites in system order, then by number.
-    std::vector<std::uint32_t> by_name(sat_names_.size()), sat_rank(sat_names_.size());
+    return s;
+}
+
+// Rank of every satellite: system order, then number.
+std::vector<std::uint32_t> EpochAssembler::satellite_ranks() const {
+    std::vector<std::uint32_t> by_name(sat_names_.size()), rank(sat_names_.size());
     for (std::uint32_t i = 0; i < by_name.size(); ++i) by_name[i] = i;
     std::sort(by_name.begin(), by_name.end(), [&](std::uint32_t a, std::uint32_t b) {
         const std::string &sa = sat_names_[a], &sb = sat_names_[b];
         return std::make_pair(system_rank(sa[0]), std::string_view(sa)) < std::make_pair(system_rank(sb[0]), std::string_view(sb));
     });
-    for (std::uint32_t i = 0; i < by_name.size(); ++i) sat_rank[by_name[i]] = i;
+    for (std::uint32_t i = 0; i < by_name.size(); ++i) rank[by_name[i]] = i;
+    return rank;
+}
 
+// Appends the observations of one satellite's cells [begin, end) in the order of its system's
+// list; false when none of them holds a value.
+bool EpochAssembler::append_satellite(RinexObsData& rec, const Slots& slots, const Cell* const* begin,
+                                      const Cell* const* end, TextMap<std::uint32_t>& sat_ids) const {
     struct Value {
         std::uint32_t position, code;
         double v;
         std::uint8_t ind;
     };
-    std::vector<const Cell*> order;
     std::vector<Value> values;
+    const std::string& name = sat_names_[(*begin)->sat];
+    for (auto* c = begin; c != end; ++c) {
+        const auto v = values_of(**c);
+        for (int k = 0; k < 4; ++k) {
+            if (std::isnan(v[k])) continue;
+            const std::size_t at = slots.of(name[0], (*c)->code, k);
+            // The loss-of-lock indicator belongs to the phase.
+            const std::uint8_t lli = (k == 1 && (*c)->lli != 0) ? (*c)->lli : 0xF;
+            values.push_back(Value{slots.position[at], slots.code_id[at], v[k], static_cast<std::uint8_t>(lli << 4 | 0xF)});
+        }
+    }
+    if (values.empty()) return false;
+    std::sort(values.begin(), values.end(), [](const Value& a, const Value& b) { return a.position < b.position; });
+    rec.sat_entries.push_back(SatelliteEntry{intern(rec.satellite_names, sat_ids, name),
+                                             static_cast<std::uint32_t>(rec.obs_values.size()),
+                                             static_cast<std::uint32_t>(values.size())});
+    for (const Value& v : values) {
+        rec.obs_values.push_back(v.v);
+        rec.obs_codes.push_back(v.code);
+        rec.obs_indicators.push_back(v.ind);
+    }
+    return true;
+}
+
+void EpochAssembler::build(RinexObsData& rec, std::int32_t week) const {
+    rec.version = 3.05;
+    rec.time_system = "GPS";
+    TextMap<std::uint32_t> code_ids, sat_ids;
+    const Slots slots = header_lists(rec, code_ids);
+    const std::vector<std::uint32_t> rank = satellite_ranks();
+    std::vector<const Cell*> order;
     for (const auto& [t, cells] : epochs_) {
         order.clear();
         for (const Cell& c : cells) order.push_back(&c);
-        std::sort(order.begin(), order.end(), [&](const Cell* a, const Cell* b) { return sat_rank[a->sat] < sat_rank[b->sat]; });
+        std::sort(order.begin(), order.end(), [&](const Cell* a, const Cell* b) { return rank[a->sat] < rank[b->sat]; });
         Epoch e;
         e.time = gps_calendar(static_cast<double>(std::int64_t{week} * kWeekMs + t) / 1000.0);
         e.sat_begin = static_cast<std::uint32_t>(rec.sat_entries.size());
         for (std::size_t i = 0; i < order.size();) {
-            const std::uint32_t sat = order[i]->sat;
-            const char system = sat_names_[sat][0];
-            values.clear();
-            for (; i < order.size() && order[i]->sat == sat; ++i) {
-                const auto v = values_of(*order[i]);
-                for (int k = 0; k < 4; ++k) {
-                    if (std::isnan(v[k])) continue;
-                    const std::size_t at = slot(system, order[i]->code, k);
-                    // The loss-of-lock indicator belongs to the phase.
-                    const std::uint8_t lli = (k == 1 && order[i]->lli != 0) ? order[i]->lli : 0xF;
-                    values.push_back(Value{position[at], code_id[at], v[k], static_cast<std::uint8_t>(lli << 4 | 0xF)});
-                }
-            }
-            if (values.empty()) continue;
-            std::sort(values.begin(), values.end(), [](const Value& a, const Value& b) { return a.position < b.position; });
-            rec.sat_entries.push_back(SatelliteEntry{intern(rec.satellite_names, sat_ids, sat_names_[sat]),
-                                                     static_cast<std::uint32_t>(rec.obs_values.size()),
-                                                     static_cast<std::uint32_t>(values.size())});
-            for (const Value& v : values) {
-                rec.obs_values.push_back(v.v);
-                rec.obs_codes.push_back(v.code);
-                rec.obs_indicators.push_back(v.ind);
-            }
-            ++e.sat_count;
+            std::size_t j = i;
+            while (j < order.size() && order[j]->sat == order[i]->sat) ++j;
+            if (append_satellite(rec, slots, order.data() + i, order.data() + j, sat_ids)) ++e.sat_count;
+            i = j;
         }
         if (e.sat_count > 0) rec.epochs.push_back(e);
     }
     rec.interval = median_spacing(rec.epochs);
     // The slot table as the RINEX header gives it: slot numbers without leading zeros.
-    std::vector<std::pair<int, int>> slots;
+    std::vector<std::pair<int, int>> glonass;
     for (const auto& [sat, channel] : channels_)
-        if (sat.size() == 3 && sat[0] == 'R') slots.emplace_back((sat[1] - '0') * 10 + (sat[2] - '0'), channel);
-    std::sort(slots.begin(), slots.end());
-    for (const auto& [slot, channel] : slots) rec.glonass_slots.emplace_back(std::to_string(slot), channel);
+        if (sat.size() == 3 && sat[0] == 'R') glonass.emplace_back((sat[1] - '0') * 10 + (sat[2] - '0'), channel);
+    std::sort(glonass.begin(), glonass.end());
+    for (const auto& [slot, channel] : glonass) rec.glonass_slots.emplace_back(std::to_string(slot), channel);
 }
 
 }  // namespace tessora::rtcm

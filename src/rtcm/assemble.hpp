@@ -63,6 +63,18 @@ private:
         std::int64_t of_day;  // GPS ms of day
     };
 
+    // Positions of the observations in the header's lists, by (system, signal, kind).
+    struct Slots {
+        std::size_t codes = 0;
+        std::vector<std::uint32_t> position, code_id;
+        std::size_t of(char system, std::uint32_t code, int kind) const;
+    };
+    std::array<double, 4> values_of(const Cell& c) const;
+    Slots header_lists(RinexObsData& rec, TextMap<std::uint32_t>& code_ids) const;
+    std::vector<std::uint32_t> satellite_ranks() const;
+    bool append_satellite(RinexObsData& rec, const Slots& slots, const Cell* const* begin, const Cell* const* end,
+                          TextMap<std::uint32_t>& sat_ids) const;
+
     std::optional<std::int64_t> place(const ObsMessage& m, int leap, std::int64_t& of_day) const;
     void learn_from_chain(const ObsMessage& m);
     void commit(const ObsMessage& m, std::int64_t t);
