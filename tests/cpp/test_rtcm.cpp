@@ -1,6 +1,7 @@
 // RTCM 3 decoding: framing and resynchronisation, MSM and legacy observations, epochs and their
 // GPS time, the week rules, station messages and ephemerides; on the real recordings of the data
 // folder (skipped without it) and on messages built here bit by bit.
+// (The suites are named rtcm_* so that "ctest -R rtcm" runs them with the RTCM cross-check and fuzz runs.)
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -155,13 +156,13 @@ bool same_observations(const RinexObsData& a, const RinexObsData& b) {
 
 // ----------------------------------------------------------------------------- framing
 
-TEST(RtcmFrames, ChecksumIsCrc24q) {
+TEST(rtcm_frames, ChecksumIsCrc24q) {
     // The check value of CRC-24Q ("123456789").
     const std::string check = "123456789";
     EXPECT_EQ(crc24q(reinterpret_cast<const unsigned char*>(check.data()), check.size()), 0xCDE703u);
 }
 
-TEST(RtcmFrames, GarbageBitFlipsAndAbsurdLengthsCostOnlyTheirBytes) {
+TEST(rtcm_frames, GarbageBitFlipsAndAbsurdLengthsCostOnlyTheirBytes) {
     LOAD_OR_SKIP(bytes, "gnss-converters/trimble.rtcm");
     const RtcmRecording clean = decode_rtcm3(bytes, on_date(2024, 6, 5));
     const auto frames = frames_of(bytes);
@@ -188,7 +189,7 @@ TEST(RtcmFrames, GarbageBitFlipsAndAbsurdLengthsCostOnlyTheirBytes) {
     EXPECT_EQ(f.obs.epochs.size(), clean.obs.epochs.size());
 }
 
-TEST(RtcmFrames, FramesCutAcrossFeedsAreKeptAndTheEndsOfStreamsGivenUp) {
+TEST(rtcm_frames, FramesCutAcrossFeedsAreKeptAndTheEndsOfStreamsGivenUp) {
     LOAD_OR_SKIP(bytes, "GMSD7_20121014.rtcm3");
     const RtcmRecording whole = decode_rtcm3(bytes, on_date(2012, 10, 14));
     // Pieces of 1, 2, 3, ... 97 bytes, so that every frame is cut somewhere.
@@ -221,7 +222,7 @@ TEST(RtcmFrames, FramesCutAcrossFeedsAreKeptAndTheEndsOfStreamsGivenUp) {
     EXPECT_EQ(cut.recording().skipped_bytes, whole.skipped_bytes - (bytes.size() - off - len) + (len - 4));
 }
 
-TEST(RtcmFrames, MessageCountsOfTheRealRecordings) {
+TEST(rtcm_frames, MessageCountsOfTheRealRecordings) {
     LOAD_OR_SKIP(gmsd, "GMSD7_20121014.rtcm3");
     const auto r = decode_rtcm3(gmsd);
     const std::map<int, std::uint64_t> expected{{1007, 28}, {1008, 28}, {1019, 15}, {1020, 16}, {1033, 28},
@@ -233,7 +234,7 @@ TEST(RtcmFrames, MessageCountsOfTheRealRecordings) {
 
 // ----------------------------------------------------------------------------- observations
 
-TEST(RtcmObservations, EveryMsmFlavourOfTheRealFilesDecodesWithConsistentValues) {
+TEST(rtcm_observations, EveryMsmFlavourOfTheRealFilesDecodesWithConsistentValues) {
     struct Case {
         const char* file;
         std::set<std::string> systems;
@@ -272,7 +273,7 @@ TEST(RtcmObservations, EveryMsmFlavourOfTheRealFilesDecodesWithConsistentValues)
     }
 }
 
-TEST(RtcmObservations, PhaseAndDopplerFollowThePseudorange) {
+TEST(rtcm_observations, PhaseAndDopplerFollowThePseudorange) {
     // Between two epochs one second apart the pseudorange changes by the range rate, which the
     // Doppler gives as -D * wavelength; the phase in cycles times the wavelength stays near the
     // pseudorange. Checked on every GPS L1 and GLONASS G1 signal of the MSM7 recording.
@@ -304,7 +305,7 @@ TEST(RtcmObservations, PhaseAndDopplerFollowThePseudorange) {
     EXPECT_GT(checked, 10);
 }
 
-TEST(RtcmObservations, Msm5FieldsInvalidValuesAndTheGlonassChannel) {
+TEST(rtcm_observations, Msm5FieldsInvalidValuesAndTheGlonassChannel) {
     TestMsm m;
     m.type = 1085;  // GLONASS MSM5
     m.time = (2u << 27) | 3600000u;  // Tuesday 01:00 Moscow time
@@ -356,7 +357,7 @@ TEST(RtcmObservations, Msm5FieldsInvalidValuesAndTheGlonassChannel) {
     EXPECT_TRUE(std::isnan(value_of(n.obs, n.obs.epochs[0], "R03", "D1C")));
 }
 
-TEST(RtcmObservations, SatelliteNumbersOfSbasQzssAndNavic) {
+TEST(rtcm_observations, SatelliteNumbersOfSbasQzssAndNavic) {
     struct Case {
         int type;
         unsigned sat, signal;
@@ -384,7 +385,7 @@ TEST(RtcmObservations, SatelliteNumbersOfSbasQzssAndNavic) {
     EXPECT_EQ(msg->cells.size(), 1u);
 }
 
-TEST(RtcmObservations, LossOfLockFromLockTimesAndGaps) {
+TEST(rtcm_observations, LossOfLockFromLockTimesAndGaps) {
     // GPS MSM4 at 1 s epochs: lock indicators 6, 7, 3 (dropped), 4, then a missing epoch, then 9.
     std::string stream;
     const unsigned locks[] = {6, 7, 3, 4, 0, 9};
@@ -406,7 +407,7 @@ TEST(RtcmObservations, LossOfLockFromLockTimesAndGaps) {
     for (const auto& e : r.obs.epochs) EXPECT_FALSE(lli_of(r.obs, e, "G07", "L1C").has_value());
 }
 
-TEST(RtcmObservations, LegacyMessagesGiveQuarterDecibelCnr) {
+TEST(rtcm_observations, LegacyMessagesGiveQuarterDecibelCnr) {
     LOAD_OR_SKIP(bytes, "testglo.rtcm3");
     const RtcmRecording r = decode_rtcm3(bytes);
     EXPECT_EQ(systems_of(r.obs), (std::set<std::string>{"G", "R", "S"}));  // SBAS as GPS numbers 40..58
@@ -430,7 +431,7 @@ TEST(RtcmObservations, LegacyMessagesGiveQuarterDecibelCnr) {
 
 // ----------------------------------------------------------------------------- malformed input
 
-TEST(RtcmMalformed, MasksTooLargeOrMessagesTooShortAreSkippedWhole) {
+TEST(rtcm_malformed, MasksTooLargeOrMessagesTooShortAreSkippedWhole) {
     TestMsm good;
     good.time = 200000000;
     TestMsm huge = good;  // 9 satellites x 8 signals = 72 cells > 64
@@ -459,7 +460,7 @@ TEST(RtcmMalformed, MasksTooLargeOrMessagesTooShortAreSkippedWhole) {
     EXPECT_EQ(r.obs.sat_entries.size(), 1u);
 }
 
-TEST(RtcmMalformed, ARealMessageCutShortLeavesTheRecordAsWithoutIt) {
+TEST(rtcm_malformed, ARealMessageCutShortLeavesTheRecordAsWithoutIt) {
     LOAD_OR_SKIP(bytes, "gnss-converters/msm7.rtcm");
     const auto frames = frames_of(bytes);
     // The first MSM7 frame of the file, re-framed with its payload cut by 5 bytes and a good
@@ -479,7 +480,7 @@ TEST(RtcmMalformed, ARealMessageCutShortLeavesTheRecordAsWithoutIt) {
 
 // ----------------------------------------------------------------------------- time
 
-TEST(RtcmTime, GlonassMoscowTimeAndBeidouTimeBecomeGpsTime) {
+TEST(rtcm_time, GlonassMoscowTimeAndBeidouTimeBecomeGpsTime) {
     // GLONASS alone: Monday 02:00:00 Moscow = Sunday 23:00:00 UTC = 23:00:18 GPS in 2024.
     TestMsm g;
     g.type = 1084;
@@ -510,7 +511,7 @@ TEST(RtcmTime, GlonassMoscowTimeAndBeidouTimeBecomeGpsTime) {
     EXPECT_EQ(rec.obs.version, 3.05);
 }
 
-TEST(RtcmTime, LegacyGlonassBeforeAnyGpsMessageWaitsForItsDay) {
+TEST(rtcm_time, LegacyGlonassBeforeAnyGpsMessageWaitsForItsDay) {
     LOAD_OR_SKIP(bytes, "gnss-converters/1012_first.rtcm");
     const RtcmRecording r = decode_rtcm3(bytes, on_date(2024, 6, 5));
     ASSERT_GT(r.obs.epochs.size(), 2u);
@@ -519,7 +520,7 @@ TEST(RtcmTime, LegacyGlonassBeforeAnyGpsMessageWaitsForItsDay) {
     EXPECT_DOUBLE_EQ(exact_seconds_between(r.obs.epochs[1].time, r.obs.epochs[0].time), 1.0);
 }
 
-TEST(RtcmTime, TheWeekFromDateEphemerisOrFileTime) {
+TEST(rtcm_time, TheWeekFromDateEphemerisOrFileTime) {
     LOAD_OR_SKIP(gmsd, "GMSD7_20121014.rtcm3");
     // Ephemerides: 10-bit GPS weeks taken as the latest such week before now (2012, not 2032).
     const RtcmRecording e = decode_rtcm3(gmsd);
@@ -554,7 +555,7 @@ TEST(RtcmTime, TheWeekFromDateEphemerisOrFileTime) {
 
 // ----------------------------------------------------------------------------- station, ephemerides
 
-TEST(RtcmStation, PositionDescriptorsAndMarker) {
+TEST(rtcm_station, PositionDescriptorsAndMarker) {
     LOAD_OR_SKIP(sept, "gnss-converters/sept.rtcm");
     const RtcmRecording r = decode_rtcm3(sept);
     ASSERT_TRUE(r.obs.approx_position.has_value());
@@ -570,7 +571,7 @@ TEST(RtcmStation, PositionDescriptorsAndMarker) {
     EXPECT_EQ(decode_rtcm3(sept, named).obs.marker_name, "SEPT");
 }
 
-TEST(RtcmEphemeris, PositionsAgreeWithThePseudorangesOfTheStation) {
+TEST(rtcm_ephemeris, PositionsAgreeWithThePseudorangesOfTheStation) {
     // From the stream alone: station position (1005), GPS ephemerides (1019) and pseudoranges
     // (1004). Pseudorange - geometric range + satellite clock is the receiver clock for every
     // satellite, up to the atmosphere: its spread over the satellites checks the ephemeris fields,
