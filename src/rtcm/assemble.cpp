@@ -109,9 +109,8 @@ void EpochAssembler::learn_channel(const std::string& sat, int channel) {
 }
 
 // Loss-of-lock indicator of a cell: bit 0 when the lock time went down since the signal's last
-// epoch (the receiver lost lock in between), when both it and the last one are zero (a fresh
-// lock each time), or when the signal was missing from its system's previous epoch; bit 1 when
-// the half-cycle ambiguity is unresolved.
+// epoch (the receiver lost lock in between) or when the signal was missing from its system's
+// previous epoch; bit 1 when the half-cycle ambiguity is unresolved.
 std::uint8_t EpochAssembler::loss_of_lock(std::uint32_t sat, std::uint32_t code, char system, std::int64_t t,
                                           const ObsCell& c) {
     std::uint8_t lli = c.half_cycle ? 2 : 0;
@@ -122,9 +121,8 @@ std::uint8_t EpochAssembler::loss_of_lock(std::uint32_t sat, std::uint32_t code,
     if (it != tracks_.end() && it->second.last_epoch != t) {
         const Track& tr = it->second;
         const bool decreased = c.lock_ms < tr.lock_ms;
-        const bool fresh_again = c.lock_ms == 0.0 && tr.lock_ms == 0.0;
         const bool reappeared = se.previous && tr.last_epoch < *se.previous;
-        if (decreased || fresh_again || reappeared) lli |= 1;
+        if (decreased || reappeared) lli |= 1;
     }
     tracks_[key] = Track{c.lock_ms, t};
     return lli;

@@ -83,6 +83,7 @@ void RtcmDecoder::State::on_payload(std::string_view payload) {
 
 // Decodes one message and commits what it gave; false when the message did not decode.
 bool RtcmDecoder::State::dispatch(int type, std::string_view payload) {
+    if (payload.size() < 2) return false;  // not even a message number
     if (msm_system(type) != 0) {
         if ((type - 1070) % 10 < 4) return true;  // MSM1..3 carry no signal strength
         auto m = decode_msm(payload);
