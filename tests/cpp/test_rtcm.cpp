@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "cn0/analyze.hpp"
+#include "cn0/config.hpp"
 #include "common/file.hpp"
 #include "navigation/geometry.hpp"
 #include "rtcm/bits.hpp"
@@ -613,4 +615,23 @@ TEST(rtcm_ephemeris, PositionsAgreeWithThePseudorangesOfTheStation) {
         EXPECT_NEAR(std::sqrt(g.x * g.x + g.y * g.y + g.z * g.z), 25.5e6, 0.1e6) << sat;
         EXPECT_EQ(r.nav->glonass_channels.count(sat) == 1, g.frequency_channel != 0);
     }
+}
+
+TEST(rtcm_analysis, TheAnalysisRunsOnARecordingAsOnRinexFiles) {
+    // Station, ephemerides and observations all from the stream: the analysis finds elevations for
+    // the observed satellites and the predicted satellites in the sky are the observed ones.
+    LOAD_OR_SKIP(bytes, "testglo.rtcm3");
+    RtcmRecording r = decode_rtcm3(bytes);
+    ASSERT_TRUE(r.nav.has_value());
+    auto obs = std::make_shared<const RinexObsData>(std::move(r.obs));
+    auto nav = std::make_shared<const NavigationData>(std::move(*r.nav));
+    const AnalysisResult a = analyze_records(quick_analysis_config(10.0, std::nullopt), obs, nav);
+    EXPECT_EQ(a.summary.total_epochs, obs->epochs.size());
+    ASSERT_TRUE(a.visibility.has_value());
+    EXPECT_TRUE(a.visibility->has_prediction);
+    EXPECT_GT(a.visibility->confirmation_rate, 0.8);
+    int with_elevation = 0;
+    for (const auto& [sat, stats] : a.satellite_stats)
+        if (stats.system == "GPS" && stats.mean_elevation > 10.0) ++with_elevation;
+    EXPECT_GE(with_elevation, 5);
 }
