@@ -1,6 +1,9 @@
 // The decoder: frames to messages, messages to the parts of a recording, and the recording.
+#include <algorithm>
 #include <cmath>
 #include <ctime>
+#include <set>
+#include <tuple>
 
 #include "rtcm/assemble.hpp"
 #include "rtcm/bits.hpp"
@@ -44,14 +47,16 @@ struct RtcmDecoder::State {
     std::string antenna, receiver;
     std::vector<Arrived<KeplerMessage>> kepler;
     std::vector<Arrived<GlonassMessage>> glonass;
+    // Ephemerides are broadcast again and again; each is kept once.
+    std::set<std::tuple<char, unsigned, unsigned, double, double, double>> kepler_seen;
+    std::set<std::tuple<unsigned, double, double, double>> glonass_seen;
+    std::optional<int> ephemeris_leap;  // from the first ephemeris with a whole week
 
     // GPS - UTC for the GLONASS times being placed, from what is known of the date so far.
     int current_leap() const {
         if (options.date) return leap_seconds_at(gps_seconds(*options.date));
         if (options.file_time) return leap_seconds_at(gps_seconds_of_unix(*options.file_time));
-        for (const auto& k : kepler)
-            if (k.message.week_bits > 10) return leap_seconds_at(full_gps_week(k.message) * kWeekSeconds);
-        return kCurrentLeap;
+        return ephemeris_leap.value_or(kCurrentLeap);
     }
 
     // GPS week of a full-week ephemeris (Galileo, BeiDou); 10-bit weeks need a reference.
@@ -109,12 +114,16 @@ bool RtcmDecoder::State::dispatch(int type, std::string_view payload) {
         case 1019: case 1042: case 1044: case 1045: case 1046: {
             auto m = decode_kepler(payload);
             if (!m) return false;
+            if (!kepler_seen.emplace(m->system, m->prn, m->week, m->toe, m->iode, m->m0).second) return true;
             kepler.push_back({*m, epochs.last_time()});
+            if (!ephemeris_leap && m->week_bits > 10)
+                ephemeris_leap = leap_seconds_at(full_gps_week(*m) * kWeekSeconds + m->toe);
             return true;
         }
         case 1020: {
             auto m = decode_glonass(payload);
             if (!m) return false;
+            if (!glonass_seen.emplace(m->slot, m->tb, m->x, m->tau).second) return true;
             glonass.push_back({*m, epochs.last_time()});
             epochs.learn_channel(satellite_id('R', m->slot), m->channel);
             return true;
