@@ -63,8 +63,8 @@ std::optional<std::int64_t> EpochAssembler::place(const ObsMessage& m, int leap,
 // Messages of one epoch follow each other with the multiple-message bit set on all but the last,
 // and they carry the same instant. A GLONASS message in such a chain behind a message of another
 // system therefore tells the leap seconds (its UTC-based time is that many seconds behind), and
-// a BeiDou message there tells whether the sender wrote BeiDou time, as the standard has it, or
-// GPS time, as some early receivers did.
+// a BeiDou message there tells whether the sender wrote BeiDou time, as BeiDou MSM normally
+// carry, or GPS time, as some early receivers did.
 void EpochAssembler::learn_from_chain(const ObsMessage& m) {
     if (!chain_open_ || !chain_time_ || chain_system_ == m.system) return;
     const std::int64_t before = floor_mod(*chain_time_, kWeekMs);

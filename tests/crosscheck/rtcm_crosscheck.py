@@ -37,8 +37,9 @@
    reader: every ephemeris of the stream must be in the file with the same epoch, and the
    satellite positions computed from the two (at the epoch, 15 min and 1 h later) must agree
    within 1 cm (the file's twelve digits are worth well under a millimetre). Known difference:
-   convbin also writes BeiDou ephemerides of the pre-standard message 63, which this decoder does
-   not read, so file-only BeiDou records are accepted in a recording that has message 63.
+   convbin also writes BeiDou ephemerides of the older, experimental message 63, which this
+   decoder does not read, so file-only BeiDou records are accepted in a recording that has
+   message 63.
    The recordings' dates are given to both (convbin takes its weeks from them).
 
 Usage: rtcm_crosscheck.py RTCM_DUMP DATA_DIR
