@@ -110,6 +110,15 @@ RtcmOptions on_date(int y, unsigned mo, unsigned d) {
     return o;
 }
 
+// A file time (Unix seconds) at the start of a day: the reference for 10-bit GPS weeks when the
+// stream has no whole-week ephemeris, instead of the clock (which would give a later era once the
+// clock is 1024 weeks past the recording).
+RtcmOptions file_time_of(int y, unsigned mo, unsigned d) {
+    RtcmOptions o;
+    o.file_time = gps_seconds(EpochTime{y, mo, d, 0, 0, 0.0}) + 315964800.0 - 18.0;
+    return o;
+}
+
 // Observation value of satellite `sat`, code `code` in epoch `e`; NaN when absent.
 double value_of(const RinexObsData& rec, const Epoch& e, std::string_view sat, std::string_view code) {
     for (auto* s = rec.sats_begin(e); s != rec.sats_end(e); ++s)
@@ -411,7 +420,7 @@ TEST(rtcm_observations, LossOfLockFromLockTimesAndGaps) {
 
 TEST(rtcm_observations, LegacyMessagesGiveQuarterDecibelCnr) {
     LOAD_OR_SKIP(bytes, "testglo.rtcm3");
-    const RtcmRecording r = decode_rtcm3(bytes);
+    const RtcmRecording r = decode_rtcm3(bytes, file_time_of(2009, 12, 19));
     EXPECT_EQ(systems_of(r.obs), (std::set<std::string>{"G", "R", "S"}));  // SBAS as GPS numbers 40..58
     std::set<double> fractions;
     std::size_t snr = 0;
@@ -504,7 +513,8 @@ TEST(rtcm_time, GlonassMoscowTimeAndBeidouTimeBecomeGpsTime) {
     // In one epoch's chain behind a GPS message, GLONASS gives the leap seconds itself: the 2012
     // recording's GPS and GLONASS messages make single epochs without any date.
     LOAD_OR_SKIP(bytes, "GMSD7_20121014.rtcm3");
-    const RtcmRecording rec = decode_rtcm3(bytes);
+    const RtcmRecording rec = decode_rtcm3(bytes, file_time_of(2012, 10, 15));
+    EXPECT_EQ(rec.week_source, "ephemeris");
     EXPECT_EQ(rec.obs.epochs.size(), 257u);
     for (const Epoch& e : rec.obs.epochs) EXPECT_EQ(std::fmod(e.time.second, 1.0), 0.0);
     EXPECT_EQ(rec.obs.epochs.front().time, (EpochTime{2012, 10, 13, 23, 59, 44.0}));
@@ -524,8 +534,9 @@ TEST(rtcm_time, LegacyGlonassBeforeAnyGpsMessageWaitsForItsDay) {
 
 TEST(rtcm_time, TheWeekFromDateEphemerisOrFileTime) {
     LOAD_OR_SKIP(gmsd, "GMSD7_20121014.rtcm3");
-    // Ephemerides: 10-bit GPS weeks taken as the latest such week before now (2012, not 2032).
-    const RtcmRecording e = decode_rtcm3(gmsd);
+    // Ephemerides: 10-bit GPS weeks taken as the latest such week not after the reference, here
+    // the file time (2012, not 2032); the ephemerides, not the file time, give the week.
+    const RtcmRecording e = decode_rtcm3(gmsd, file_time_of(2012, 10, 25));
     EXPECT_EQ(e.week_source, "ephemeris");
     EXPECT_EQ(e.obs.epochs.front().time, (EpochTime{2012, 10, 13, 23, 59, 44.0}));
     // A date within three days gives the same week; a date wins over the ephemerides.
@@ -579,7 +590,7 @@ TEST(rtcm_ephemeris, PositionsAgreeWithThePseudorangesOfTheStation) {
     // satellite, up to the atmosphere: its spread over the satellites checks the ephemeris fields,
     // their scales and signs, the week and the epoch times together.
     LOAD_OR_SKIP(bytes, "testglo.rtcm3");
-    const RtcmRecording r = decode_rtcm3(bytes);
+    const RtcmRecording r = decode_rtcm3(bytes, file_time_of(2009, 12, 19));
     ASSERT_TRUE(r.nav.has_value());
     ASSERT_TRUE(r.obs.approx_position.has_value());
     const auto& rx = *r.obs.approx_position;
@@ -621,8 +632,9 @@ TEST(rtcm_analysis, TheAnalysisRunsOnARecordingAsOnRinexFiles) {
     // Station, ephemerides and observations all from the stream: the analysis finds elevations for
     // the observed satellites and the predicted satellites in the sky are the observed ones.
     LOAD_OR_SKIP(bytes, "testglo.rtcm3");
-    RtcmRecording r = decode_rtcm3(bytes);
+    RtcmRecording r = decode_rtcm3(bytes, file_time_of(2009, 12, 19));
     ASSERT_TRUE(r.nav.has_value());
+    EXPECT_EQ(r.obs.epochs.front().time.year, 2009);
     auto obs = std::make_shared<const RinexObsData>(std::move(r.obs));
     auto nav = std::make_shared<const NavigationData>(std::move(*r.nav));
     const AnalysisResult a = analyze_records(quick_analysis_config(10.0, std::nullopt), obs, nav);
