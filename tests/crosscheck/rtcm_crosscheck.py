@@ -30,7 +30,8 @@
      epoch line; they are left out.
    - Epochs only this decoder has are counted, not failed: convbin writes an epoch when a message
      without the multiple-message bit closes it, so it loses the epoch the file ends in and the
-     epochs of a chain cut by a station change.
+     epochs whose chain is never closed (the closing message missing from the stream, as at
+     00:32:50 of navcom.rtcm, or a station change, as in switch-legacy-msm-legacy-msm.rtcm).
    Files convbin cannot convert (no output) are reported and skipped.
 
 3. convbin's RINEX navigation file of the same recording, read by this project's navigation
