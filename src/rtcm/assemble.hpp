@@ -1,0 +1,104 @@
+// Observation messages into epochs.
+//
+// Every message is placed on one time line, in milliseconds of GPS time counted from the start of
+// the week of the first message that could be placed (the stream's week 0); the week itself is
+// settled only when the recording is built. Messages with the same time form one epoch, whatever
+// system or message type they come from. GLONASS times (Moscow time, UTC + 3 h) are converted
+// with the leap seconds, BeiDou times (GPS - 14 s) with the constant offset.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "common/text.hpp"
+#include "rinex/obs_data.hpp"
+#include "rtcm/messages.hpp"
+
+namespace tessora::rtcm {
+
+class EpochAssembler {
+public:
+    // Adds a decoded message. `leap` is GPS - UTC for GLONASS times. A GLONASS message that gives
+    // only a time of day waits until some message dates the stream.
+    void add(const ObsMessage& m, int leap);
+
+    // Time of the stream's last placed message (ms on the time line); nullopt before any.
+    std::optional<std::int64_t> last_time() const { return last_; }
+    std::optional<std::int64_t> first_epoch() const;
+    std::optional<std::int64_t> last_epoch() const;
+    bool has_waiting() const { return !waiting_.empty(); }
+    // Places waiting messages nearest to `anchor` (ms on the time line).
+    void place_waiting(std::int64_t anchor);
+
+    // Frequency channel of a GLONASS satellite, learnt from the messages.
+    void learn_channel(const std::string& sat, int channel);
+    const TextMap<int>& channels() const { return channels_; }
+
+    // Builds the observation record: the time line's 0 is the start of GPS week `week`.
+    void build(RinexObsData& rec, std::int32_t week) const;
+
+private:
+    struct Cell {
+        std::uint32_t sat = 0;   // index into sat_names_
+        std::uint32_t code = 0;  // index into code_names_ ("1C")
+        double pseudorange, phase_range, range_rate, cnr;
+        int channel;
+        std::uint8_t lli;
+    };
+    struct Track {
+        double lock_ms = 0.0;
+        std::int64_t last_epoch = 0;
+    };
+    struct SystemEpochs {
+        std::optional<std::int64_t> current, previous;
+    };
+    struct Waiting {
+        ObsMessage message;
+        std::int64_t of_day;  // GPS ms of day
+    };
+
+    // Positions of the observations in the header's lists, by (system, signal, kind).
+    struct Slots {
+        std::size_t codes = 0;
+        std::vector<std::uint32_t> position, code_id;
+        std::size_t of(char system, std::uint32_t code, int kind) const;
+    };
+    std::array<double, 4> values_of(const Cell& c) const;
+    Slots header_lists(RinexObsData& rec, TextMap<std::uint32_t>& code_ids) const;
+    std::vector<std::uint32_t> satellite_ranks() const;
+    bool append_satellite(RinexObsData& rec, const Slots& slots, const Cell* const* begin, const Cell* const* end,
+                          TextMap<std::uint32_t>& sat_ids) const;
+
+    std::optional<std::int64_t> place(const ObsMessage& m, int leap, std::int64_t& of_day) const;
+    void learn_from_chain(const ObsMessage& m);
+    void commit(const ObsMessage& m, std::int64_t t);
+    std::uint8_t loss_of_lock(std::uint32_t sat, std::uint32_t code, char system, std::int64_t t, const ObsCell& c);
+    static std::uint32_t intern(std::vector<std::string>& names, TextMap<std::uint32_t>& index, std::string_view s);
+
+    std::map<std::int64_t, std::vector<Cell>> epochs_;
+    std::vector<std::string> sat_names_, code_names_;
+    TextMap<std::uint32_t> sat_index_, code_index_;
+    std::unordered_map<std::uint64_t, Track> tracks_;
+    // Cells of the epoch last written, by (satellite, signal).
+    std::unordered_map<std::uint64_t, std::uint32_t> index_;
+    std::optional<std::int64_t> index_epoch_;
+    std::array<SystemEpochs, 128> systems_{};
+    TextMap<int> channels_;
+    std::deque<Waiting> waiting_;
+    std::optional<std::int64_t> last_;
+    // The message before: its time, system and multiple-message bit.
+    std::optional<std::int64_t> chain_time_;
+    char chain_system_ = 0;
+    bool chain_open_ = false;
+    // Learnt from GLONASS and BeiDou messages in a chain with messages of other systems.
+    std::optional<int> learned_leap_;
+    bool beidou_in_gps_time_ = false;
+};
+
+}  // namespace tessora::rtcm
