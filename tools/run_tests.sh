@@ -13,6 +13,8 @@ need_apt=()
 [ -f /usr/include/libdeflate.h ] || need_apt+=(libdeflate-dev)
 command -v cmake >/dev/null 2>&1 || need_apt+=(cmake)
 command -v g++ >/dev/null 2>&1 || need_apt+=(g++)
+# RTKLIB's convbin: an independent peer of the RTCM 3 decoder's cross-check.
+command -v convbin >/dev/null 2>&1 || need_apt+=(rtklib)
 if [ ${#need_apt[@]} -gt 0 ]; then
   if [ "$(id -u)" = 0 ]; then SUDO=""; else SUDO="sudo"; fi
   $SUDO apt-get update -qq
