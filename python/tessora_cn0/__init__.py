@@ -23,3 +23,8 @@ __all__.append("network_events")
 from tessora_cn0._columns import summary_table  # noqa: E402
 
 __all__.append("summary_table")
+
+# RTCM 3 recordings read into the same records.
+from tessora_cn0._rtcm import RtcmRecording, read_rtcm3  # noqa: E402
+
+__all__ += ["RtcmRecording", "read_rtcm3"]

@@ -29,6 +29,7 @@ from tessora_cn0.tessora_cn0 import (
 )
 from tessora_cn0.network import network_events as network_events
 from tessora_cn0._columns import summary_table as summary_table
+from tessora_cn0._rtcm import RtcmRecording as RtcmRecording, read_rtcm3 as read_rtcm3
 
 __all__ = [
     "VERSION",
@@ -57,4 +58,6 @@ __all__ = [
     "iter_analyze",
     "network_events",
     "summary_table",
+    "RtcmRecording",
+    "read_rtcm3",
 ]

@@ -258,17 +258,36 @@ def _cmd_batch(args):
     return 1 if failures else 0
 
 
+def _read_any(path):
+    """The record of a RINEX file or, recognised by its content, of an RTCM 3 recording (then with
+    the recording too, else None)."""
+    try:
+        return _t.read_rinex_obs(path), None
+    except ValueError as exc:
+        rtcm = _t.read_rtcm3(path)
+        if not rtcm.message_counts:
+            raise exc from None
+        return rtcm.obs, rtcm
+
+
 def _cmd_info(args):
     try:
-        obs = _t.read_rinex_obs(args.obs)
+        obs, rtcm = _read_any(args.obs)
     except (OSError, ValueError) as exc:
         raise _Failure(args.obs, str(exc)) from None
     sats = obs.satellites_by_system()
     types = obs.obs_types_by_system()
     snr = obs.snr_availability()
-    lines = [
-        f"file          {args.obs}",
-        f"RINEX version {obs.version:g}",
+    lines = [f"file          {args.obs}"]
+    if rtcm is None:
+        lines.append(f"RINEX version {obs.version:g}")
+    else:
+        messages = ", ".join(f"{n}x{k}" for k, n in sorted(rtcm.message_counts.items()))
+        lines += [f"RTCM 3        {messages}",
+                  f"              {rtcm.skipped_bytes} bytes skipped, {rtcm.crc_failures} checksum failures, "
+                  f"{rtcm.malformed} malformed; week from the {rtcm.week_source}; "
+                  f"ephemerides {'yes' if rtcm.nav is not None else 'no'}"]
+    lines += [
         f"marker        {obs.marker_name}",
         f"receiver      {obs.receiver_type}",
         f"interval      {obs.interval:g} s",

@@ -5,11 +5,16 @@
 #include "cn0/pipeline_stages.hpp"
 #include "visibility/visibility.hpp"
 
+#include <sys/stat.h>
+#include <zlib.h>
+
+#include "archive/expand.hpp"
 #include "common/file.hpp"
 #include "common/heap_policy.hpp"
 #include "common/numbers.hpp"
 #include "navigation/nav_reader.hpp"
 #include "rinex/obs_reader.hpp"
+#include "rtcm/rtcm.hpp"
 
 namespace tessora {
 
@@ -52,15 +57,64 @@ AnalysisResult run_reported(const AnalysisConfig& config, std::shared_ptr<const 
     return result;
 }
 
+// Bytes looked at to recognise an RTCM 3 stream.
+constexpr std::size_t kRecogniseBytes = 64 * 1024;
+
+// The first bytes of a gzip file's content, without inflating the rest.
+std::string gzip_head(std::string_view raw, std::size_t want) {
+    std::string out(want, '\0');
+    z_stream z{};
+    if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK) return {};
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(raw.data()));
+    z.avail_in = static_cast<uInt>(std::min<std::size_t>(raw.size(), 1u << 30));
+    z.next_out = reinterpret_cast<Bytef*>(out.data());
+    z.avail_out = static_cast<uInt>(want);
+    inflate(&z, Z_SYNC_FLUSH);
+    out.resize(want - z.avail_out);
+    inflateEnd(&z);
+    return out;
+}
+
+bool is_rtcm_recording(std::string_view raw) {
+    if (raw.size() >= 2 && static_cast<unsigned char>(raw[0]) == 0x1f && static_cast<unsigned char>(raw[1]) == 0x8b)
+        return rtcm::looks_like_rtcm3(gzip_head(raw, kRecogniseBytes));
+    return rtcm::looks_like_rtcm3(raw.substr(0, kRecogniseBytes));
+}
+
+std::optional<double> modification_time(std::string_view path) {
+    struct stat st {};
+    if (::stat(std::string(path).c_str(), &st) != 0) return std::nullopt;
+    return static_cast<double>(st.st_mtim.tv_sec) + 1e-9 * static_cast<double>(st.st_mtim.tv_nsec);
+}
+
+std::shared_ptr<const RinexObsData> decode_recording(std::string_view path, std::string_view raw,
+                                                     AnalysisFailure& failure, std::string& message,
+                                                     std::shared_ptr<const NavigationData>* stream_nav) {
+    auto expanded = expand_content(raw);
+    if (!expanded) {
+        failure = AnalysisFailure::obs_invalid;
+        message = expanded.error();
+        return nullptr;
+    }
+    rtcm::RtcmOptions options;
+    options.file_name = file_name_of(path);
+    options.file_time = modification_time(path);
+    rtcm::RtcmRecording rec = rtcm::decode_rtcm3(expanded.value().view(), options);
+    if (stream_nav && rec.nav) *stream_nav = std::make_shared<const NavigationData>(std::move(*rec.nav));
+    return std::make_shared<const RinexObsData>(std::move(rec.obs));
+}
+
 }  // namespace
 
 std::shared_ptr<const RinexObsData> load_observations(std::string_view path, AnalysisFailure& failure,
-                                                      std::string& message) {
+                                                      std::string& message,
+                                                      std::shared_ptr<const NavigationData>* stream_nav) {
     FileBytes bytes;
     if (!read_whole_file(path, bytes, message)) {
         failure = AnalysisFailure::obs_unreadable;
         return nullptr;
     }
+    if (is_rtcm_recording(bytes.view())) return decode_recording(path, bytes.view(), failure, message, stream_nav);
     auto rec = read_rinex_obs(bytes.view(), file_name_of(path));
     if (!rec) {
         failure = AnalysisFailure::obs_invalid;
@@ -91,9 +145,9 @@ AnalysisOutcome analyze_files(std::string_view obs_path, const std::string* nav_
     settle_heap_thresholds();
     const auto t0 = std::chrono::steady_clock::now();
     AnalysisOutcome out;
-    auto obs = load_observations(obs_path, out.failure, out.message);
-    if (!obs) return out;
     std::shared_ptr<const NavigationData> nav;
+    auto obs = load_observations(obs_path, out.failure, out.message, &nav);
+    if (!obs) return out;
     if (nav_path) {
         nav = load_navigation(*nav_path, out.failure, out.message);
         if (!nav) return out;

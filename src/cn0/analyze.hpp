@@ -53,8 +53,11 @@ VisibilityTimeline visibility_timeline(const AnalysisConfig& config, std::shared
                                        std::shared_ptr<const NavigationData> navigation);
 
 // Reading a file into a record: nullptr with `failure` and `message` set when it cannot be read.
+// An RTCM 3 recording (plain or gzip-compressed, recognised by its content) is decoded instead
+// of read as RINEX; the ephemerides it carried go to `stream_nav` when one is given.
 std::shared_ptr<const RinexObsData> load_observations(std::string_view path, AnalysisFailure& failure,
-                                                      std::string& message);
+                                                      std::string& message,
+                                                      std::shared_ptr<const NavigationData>* stream_nav = nullptr);
 std::shared_ptr<const NavigationData> load_navigation(std::string_view path, AnalysisFailure& failure,
                                                       std::string& message);
 

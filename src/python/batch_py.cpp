@@ -234,9 +234,9 @@ void run_job(const Job& j, const AnalysisConfig& config, bool interference, bool
         }
         settle_heap_thresholds();
         AnalysisOutcome& o = b.outcome;
-        auto obs = load_observations(j.obs, o.failure, o.message);
+        std::shared_ptr<const NavigationData> nav;  // an RTCM 3 recording's own ephemerides, or the file's
+        auto obs = load_observations(j.obs, o.failure, o.message, &nav);
         if (!obs) return;
-        std::shared_ptr<const NavigationData> nav;
         if (nav_path && !(nav = load_navigation(*nav_path, o.failure, o.message))) return;
         DetectorOptions options;
         options.min_elevation = config.min_elevation;

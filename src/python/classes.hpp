@@ -37,6 +37,7 @@ ObsPayload obs_payload(PyObject* instance);
 
 // Module functions of the observation reader.
 extern PyMethodDef kReadRinexObsDef;
+extern PyMethodDef kReadRtcm3Def;
 extern PyMethodDef kReadRinexObsBytesDef;
 extern PyMethodDef kParseRinexDef;
 extern PyMethodDef kVersionDef;

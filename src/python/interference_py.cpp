@@ -545,7 +545,8 @@ PyObject* detect_interference_py(PyObject*, PyObject* args, PyObject* kwargs) {
     std::string message;
     std::optional<InterferenceReport> report;
     if (!without_gil([&] {
-            if (!obs && !(obs = load_observations(obs_path, failure, message))) return;
+            // An RTCM 3 recording's own ephemerides serve when no navigation is given.
+            if (!obs && !(obs = load_observations(obs_path, failure, message, nav ? nullptr : &nav))) return;
             if (nav_path && !(nav = load_navigation(*nav_path, failure, message))) return;
             options.cn0_template = given.get();
             report.emplace(detect_interference(*obs, nav.get(), options));

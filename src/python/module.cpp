@@ -58,6 +58,7 @@ PyObject* init_module() {
         &kInjectInterferenceDef,
         &kIterAnalyzeDef,
         &kMakeTableDef,
+        &kReadRtcm3Def,
     };
     for (PyMethodDef* def : functions)
         if (!add_function(m.get(), def)) return nullptr;

@@ -274,4 +274,11 @@ RtcmRecording decode_rtcm3(std::string_view bytes, const RtcmOptions& options) {
     return d.recording();
 }
 
+bool looks_like_rtcm3(std::string_view head) {
+    FrameScanner scanner;
+    scanner.feed(head, [](std::string_view) {});
+    const FrameStats& st = scanner.stats();
+    return st.frames >= 2 && 2 * st.skipped_bytes < head.size();
+}
+
 }  // namespace tessora::rtcm

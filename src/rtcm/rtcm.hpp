@@ -70,4 +70,8 @@ private:
 // Decodes a whole stream at once.
 RtcmRecording decode_rtcm3(std::string_view bytes, const RtcmOptions& options = {});
 
+// Whether the first bytes of a file are an RTCM 3 stream: two frames whose checksums hold and
+// few bytes between them. RINEX text (ASCII, never the 0xD3 preamble) never is.
+bool looks_like_rtcm3(std::string_view head);
+
 }  // namespace tessora::rtcm

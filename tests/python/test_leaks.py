@@ -256,6 +256,16 @@ def interference_calls(tmp):
     yield "detect_interference", lambda: expect_error(t.detect_interference, small, false_alarms_per_day="x")
     yield "detect_interference", lambda: expect_error(t.detect_interference, small, template=rep)
     yield "detect_interference", lambda: expect_error(t.detect_interference, 3)
+    from conftest import DATA_DIR
+    rtcm = str(DATA_DIR / "rtcm" / "testglo.rtcm3")
+    if os.path.exists(rtcm):
+        stream = open(rtcm, "rb").read()
+        yield "read_rtcm3", lambda: t.read_rtcm3(stream[:20000], date="2010-01-01")
+        yield "read_rtcm3", lambda: t.read_rtcm3(rtcm)
+    yield "read_rtcm3", lambda: t.read_rtcm3(b"\xd3\x00\x05garbage" * 50)
+    yield "read_rtcm3", lambda: expect_error(t.read_rtcm3, small + ".missing")
+    yield "read_rtcm3", lambda: expect_error(t.read_rtcm3, 3)
+    yield "read_rtcm3", lambda: expect_error(t.read_rtcm3, b"", date="2010-02-30")
     yield "analyze_many", lambda: t.analyze_many([small, small + ".missing"], interference=True, workers=1)
     yield "iter_analyze", lambda: list(t.iter_analyze([small, small + ".missing"], analysis=False, workers=2))
     yield "_inject_interference", lambda: t._inject_interference(obs, [{"start": 60, "end": 600, "db": 6}])
