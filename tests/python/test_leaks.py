@@ -263,6 +263,10 @@ def interference_calls(tmp):
         yield "read_rtcm3", lambda: t.read_rtcm3(stream[:20000], date="2010-01-01")
         yield "read_rtcm3", lambda: t.read_rtcm3(rtcm)
     yield "read_rtcm3", lambda: t.read_rtcm3(b"\xd3\x00\x05garbage" * 50)
+    recording = t.read_rtcm3(b"\xd3\x00\x05garbage")
+    for name in t.RtcmRecording.__slots__:
+        yield f"RtcmRecording.{name}", (lambda n=name: getattr(recording, n))
+    yield "RtcmRecording", lambda: t.RtcmRecording(*(getattr(recording, n) for n in t.RtcmRecording.__slots__))
     yield "read_rtcm3", lambda: expect_error(t.read_rtcm3, small + ".missing")
     yield "read_rtcm3", lambda: expect_error(t.read_rtcm3, 3)
     yield "read_rtcm3", lambda: expect_error(t.read_rtcm3, b"", date="2010-02-30")
@@ -379,6 +383,10 @@ def test_every_public_callable_is_exercised(calls):
     assert not missing, f"not covered by the leak test: {sorted(missing)}"
 
 
+# Calls into a library whose own caches grow while it is used.
+LIBRARY_CACHES = {"Table.to_polars"}
+
+
 def test_no_python_objects_leak(calls):
     # The interpreter's count of allocated memory blocks catches a single leaked object per call.
     import sys
@@ -392,7 +400,10 @@ def test_no_python_objects_leak(calls):
             fn()
         gc.collect()
         grown = sys.getallocatedblocks() - before
-        assert grown < 100, f"{name}: {grown} Python memory blocks not released after 500 calls"
+        # polars keeps caches of its own across imports, whose block count wanders by up to a
+        # couple of hundred over 500 of them; one object leaked a call would add 500.
+        limit = 300 if name in LIBRARY_CACHES else 100
+        assert grown < limit, f"{name}: {grown} Python memory blocks not released after 500 calls"
 
 
 def test_resident_memory_stays_flat(calls):
