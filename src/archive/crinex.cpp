@@ -82,27 +82,6 @@ inline bool parse_i64(const char* p, const char* e, std::int64_t& out) {
     return true;
 }
 
-constexpr char kDigitPairs[] =
-    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-    "8081828384858687888990919293949596979899";
-
-// Writes the decimal digits of u ending at p (backwards); returns the first written character.
-inline char* write_digits_back(char* p, std::uint64_t u) {
-    while (u >= 100) {
-        p -= 2;
-        std::memcpy(p, kDigitPairs + 2 * (u % 100), 2);
-        u /= 100;
-    }
-    if (u >= 10) {
-        p -= 2;
-        std::memcpy(p, kDigitPairs + 2 * u, 2);
-    } else if (u > 0) {
-        *--p = static_cast<char>('0' + u);
-    }
-    return p;
-}
-
 // Writes v / 10^decimals the way the RINEX writers of compact files do: no digit before the
 // point when the integer part is zero (".250", "-.920"), right-aligned in `width` columns (wider
 // when it does not fit). Returns the end of the written text.
@@ -116,7 +95,7 @@ inline char* write_fixed(char* w, std::int64_t v, int decimals, std::size_t widt
         u /= 10;
     }
     *--p = '.';
-    p = write_digits_back(p, u);
+    p = digits_back(p, u, false);
     if (v < 0) *--p = '-';
     const std::size_t len = static_cast<std::size_t>(end - p);
     if (len < width) {
@@ -137,7 +116,7 @@ inline char* write_observation(char* w, std::int64_t v) {
     std::memcpy(w + 12, kDigitPairs + 2 * (frac % 100), 2);
     w[11] = static_cast<char>('0' + frac / 100);
     w[10] = '.';
-    char* p = write_digits_back(w + 10, u / 1000);
+    char* p = digits_back(w + 10, u / 1000, false);
     if (v < 0) p[-1] = '-';
     return w + 14;
 }

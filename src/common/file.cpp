@@ -34,21 +34,26 @@ namespace {
 
 // Reads the file into `out` (std::string or FileBytes), growing it when the file is longer than
 // its size said, or has none.
-template <typename Out, typename Reserve, typename Finish>
-bool read_into(std::string_view path, Out& out, Reserve&& reserve, Finish&& finish, std::string& error) {
+// Opens `path` (retrying when a signal interrupts), or gives -1 with `error` set. A name with a NUL
+// byte would name another file, and is refused.
+int open_path(std::string_view path, int flags, std::string& error) {
     if (path.find('\0') != std::string_view::npos) {
         error = "file name contained an unexpected NUL byte";
-        return false;
+        return -1;
     }
     const std::string p(path);
     int fd;
     do {
-        fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
+        fd = ::open(p.c_str(), flags, 0666);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        error = os_error_text(errno);
-        return false;
-    }
+    if (fd < 0) error = os_error_text(errno);
+    return fd;
+}
+
+template <typename Out, typename Reserve, typename Finish>
+bool read_into(std::string_view path, Out& out, Reserve&& reserve, Finish&& finish, std::string& error) {
+    const int fd = open_path(path, O_RDONLY | O_CLOEXEC, error);
+    if (fd < 0) return false;
     struct stat st {};
     std::size_t hint = 0;
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) hint = static_cast<std::size_t>(st.st_size);
@@ -112,19 +117,9 @@ bool read_whole_file(std::string_view path, FileBytes& out, std::string& error) 
 }
 
 bool write_whole_file(std::string_view path, std::string_view bytes, std::string& error) {
-    if (path.find('\0') != std::string_view::npos) {
-        error = "file name contained an unexpected NUL byte";
-        return false;
-    }
+    const int fd = open_path(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, error);
+    if (fd < 0) return false;
     const std::string p(path);
-    int fd;
-    do {
-        fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        error = os_error_text(errno);
-        return false;
-    }
     int err = 0;
     for (std::size_t done = 0; done < bytes.size();) {
         const ssize_t n = ::write(fd, bytes.data() + done, std::min<std::size_t>(bytes.size() - done, std::size_t{1} << 30));

@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <string>
@@ -12,6 +13,29 @@
 #include "common/text.hpp"
 
 namespace tessora {
+
+// Decimal digit pairs "00" to "99", for writing numbers two digits at a time.
+inline constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+// Writes the decimal digits of u ending just before p; returns the first written character.
+// Zero gives one digit, or none with `zero_digit` false (compact RINEX writes ".250").
+inline char* digits_back(char* p, std::uint64_t u, bool zero_digit = true) {
+    while (u >= 100) {
+        p -= 2;
+        std::memcpy(p, kDigitPairs + 2 * (u % 100), 2);
+        u /= 100;
+    }
+    if (u >= 10) {
+        p -= 2;
+        std::memcpy(p, kDigitPairs + 2 * u, 2);
+    } else if (u > 0 || zero_digit) {
+        *--p = static_cast<char>('0' + u);
+    }
+    return p;
+}
 
 // Decimal floating-point text: optional sign, digits with optional fraction and exponent (e/E),
 // or the words inf, infinity and nan in any letter case. No surrounding white space, no Fortran

@@ -45,28 +45,6 @@ inline FieldKind to_thousandths(double v, std::int64_t& out) {
     return FieldKind::value;
 }
 
-inline constexpr char kDigitPairs[] =
-    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-    "8081828384858687888990919293949596979899";
-
-// Writes the digits of u ending just before p; returns the first written character. Zero gives
-// one digit.
-inline char* digits_back(char* p, std::uint64_t u) {
-    while (u >= 100) {
-        p -= 2;
-        std::memcpy(p, kDigitPairs + 2 * (u % 100), 2);
-        u /= 100;
-    }
-    if (u >= 10) {
-        p -= 2;
-        std::memcpy(p, kDigitPairs + 2 * u, 2);
-    } else {
-        *--p = static_cast<char>('0' + u);
-    }
-    return p;
-}
-
 // An F14.3 field of k thousandths (within kMinThousandths..kMaxThousandths) into w[0, 14):
 // right-aligned, a zero before the point of values below one ("         0.250").
 inline void write_f14_3(char* w, std::int64_t k) {
