@@ -84,7 +84,6 @@ void set_thresholds(Work& w) {
         bw.evidence = detector::level_for_rate(bw.tail, per_test);
         // A single epoch alone needs the threshold above the reference.
         bw.trigger = bw.evidence + detector::kReference;
-        bw.release = detector::kReference;
         if (bw.triggers && (std::isnan(w.trigger) || bw.evidence < w.trigger)) w.trigger = bw.evidence;
     }
     for (std::size_t i = 0; i < flat_slots.size(); ++i) {

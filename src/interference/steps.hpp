@@ -55,7 +55,6 @@ inline constexpr bool is_baseline_slot(std::size_t slot) { return slot >= kBandC
 // `level`, falling as exp(-decay (x - level)) beyond it.
 struct Tail {
     double level = 0.0, decay = 0.0, rate = 0.0;
-    double rate_at(double x) const { return rate * std::exp(-decay * (x - level)); }
 };
 
 // Per-band statistics of one pass.
@@ -71,8 +70,7 @@ struct BandWork {
     double typical_count = 0.0;
     double centre = 0.0, noise = 0.0;
     double margin = 0.0;  // median of (expected - floor) over the band's signals: their room above the floor
-    double trigger = 0.0, release = 0.0;            // levels of z (a fixed threshold in dB: of the degradation)
-    double flat_trigger = 0.0, flat_release = 0.0;  // levels of flatness
+    double trigger = 0.0;                           // the z one epoch alone needs to open an event
     double evidence = 0.0, flat_evidence = 0.0;     // accumulated evidence an event needs (z and flatness)
     Tail tail, flat_tail;                           // the noise model behind those thresholds
     double correlation = 1.0;  // variance of a sum of z over a block against that of independent values
