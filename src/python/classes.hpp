@@ -38,6 +38,9 @@ ObsPayload obs_payload(PyObject* instance);
 // Module functions of the observation reader.
 extern PyMethodDef kReadRinexObsDef;
 extern PyMethodDef kReadRtcm3Def;
+// RinexObsData methods of the RTCM 3 encoder.
+extern PyMethodDef kToRtcm3Def;
+extern PyMethodDef kRtcm3EpochsDef;
 extern PyMethodDef kReadRinexObsBytesDef;
 extern PyMethodDef kParseRinexDef;
 extern PyMethodDef kVersionDef;

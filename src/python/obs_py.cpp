@@ -189,6 +189,8 @@ PyMethodDef kMethods[] = {
      "record keeps (the version becomes 3.05). RINEX 2 codes without a RINEX 3 name (C7, S8, ...), values "
      "beyond F14.3 and epochs that do not fit an epoch line raise ValueError; a file that cannot be "
      "written raises OSError"},
+    kToRtcm3Def,
+    kRtcm3EpochsDef,
     {"__reduce__", obs_reduce, METH_NOARGS, kReduceDoc},
     {"_from_state", obs_from_state, METH_O | METH_CLASS, kFromStateDoc},
     {nullptr, nullptr, 0, nullptr},

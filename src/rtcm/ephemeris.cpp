@@ -10,25 +10,12 @@
 
 #include "rtcm/bits.hpp"
 #include "rtcm/gnss_time.hpp"
+#include "rtcm/ephemeris_fields.hpp"
 #include "rtcm/messages.hpp"
 
 namespace tessora::rtcm {
 
 namespace {
-
-constexpr double kSemicircle = 3.1415926535898;
-inline double p2(int e) { return std::ldexp(1.0, e); }
-
-using Member = double KeplerMessage::*;
-enum class Tag : std::uint8_t { value, prn, week, skip };
-
-struct Field {
-    Tag tag;
-    Member member;
-    unsigned bits;
-    bool is_signed;
-    double scale;  // of one unit; semicircle fields carry the factor pi already
-};
 
 constexpr Field skip(unsigned bits) { return {Tag::skip, nullptr, bits, false, 0.0}; }
 constexpr Field prn(unsigned bits) { return {Tag::prn, nullptr, bits, false, 1.0}; }
@@ -119,21 +106,36 @@ bool read_fields(BitReader& r, const std::vector<Field>& fields, KeplerMessage& 
 
 }  // namespace
 
+const std::vector<Field>* kepler_fields(int type) {
+    static const std::vector<Field> f1045 = galileo_fields(10 + 2 + 1 + 7);
+    static const std::vector<Field> f1046 = galileo_fields(10 + 10 + 2 + 1 + 2 + 1);
+    switch (type) {
+        case 1019: return &fields_1019();
+        case 1044: return &fields_1044();
+        case 1045: return &f1045;
+        case 1046: return &f1046;
+        case 1042: return &fields_1042();
+        default: return nullptr;
+    }
+}
+
+char kepler_system(int type) {
+    switch (type) {
+        case 1019: return 'G';
+        case 1044: return 'J';
+        case 1045: case 1046: return 'E';
+        case 1042: return 'C';
+        default: return 0;
+    }
+}
+
 std::optional<KeplerMessage> decode_kepler(std::string_view payload) {
     BitReader r(payload);
     const int type = static_cast<int>(r.u(12));
+    const std::vector<Field>* fields = kepler_fields(type);
+    if (!fields) return std::nullopt;
     KeplerMessage m;
-    static const std::vector<Field> f1045 = galileo_fields(10 + 2 + 1 + 7);
-    static const std::vector<Field> f1046 = galileo_fields(10 + 10 + 2 + 1 + 2 + 1);
-    const std::vector<Field>* fields = nullptr;
-    switch (type) {
-        case 1019: m.system = 'G'; fields = &fields_1019(); break;
-        case 1044: m.system = 'J'; fields = &fields_1044(); break;
-        case 1045: m.system = 'E'; fields = &f1045; break;
-        case 1046: m.system = 'E'; fields = &f1046; break;
-        case 1042: m.system = 'C'; fields = &fields_1042(); break;
-        default: return std::nullopt;
-    }
+    m.system = kepler_system(type);
     if (!read_fields(r, *fields, m) || m.prn == 0) return std::nullopt;
     return m;
 }
