@@ -42,6 +42,31 @@ std::uint32_t EpochAssembler::intern(std::vector<std::string>& names, TextMap<st
     return id;
 }
 
+std::uint32_t EpochAssembler::sat_id(std::string_view sat) {
+    const std::size_t system = kSystemOrder.find(sat.empty() ? ' ' : sat[0]);
+    const bool usual = system != std::string_view::npos && sat.size() == 3 && sat[1] >= '0' && sat[1] <= '9' &&
+                       sat[2] >= '0' && sat[2] <= '9';
+    if (!usual) return intern(sat_names_, sat_index_, sat);
+    std::uint16_t& slot = sat_fast_[system * 100 + static_cast<std::size_t>((sat[1] - '0') * 10 + (sat[2] - '0'))];
+    if (slot == 0) slot = static_cast<std::uint16_t>(intern(sat_names_, sat_index_, sat) + 1);
+    return slot - 1u;
+}
+
+std::uint32_t EpochAssembler::code_id(const char code[2]) {
+    const bool usual = code[0] >= '0' && code[0] <= '9' && code[1] >= 'A' && code[1] <= 'Z';
+    if (!usual) return intern(code_names_, code_index_, std::string_view(code, 2));
+    std::uint16_t& slot = code_fast_[static_cast<std::size_t>((code[0] - '0') * 26 + (code[1] - 'A'))];
+    if (slot == 0) slot = static_cast<std::uint16_t>(intern(code_names_, code_index_, std::string_view(code, 2)) + 1);
+    return slot - 1u;
+}
+
+EpochAssembler::Track& EpochAssembler::track(std::uint32_t sat, std::uint32_t code) {
+    if (tracks_.size() <= sat) tracks_.resize(sat + 1);
+    auto& of_sat = tracks_[sat];
+    if (of_sat.size() <= code) of_sat.resize(code + 1);
+    return of_sat[code];
+}
+
 std::optional<std::int64_t> EpochAssembler::place(const ObsMessage& m, int leap, std::int64_t& of_day) const {
     const std::int64_t leap_ms = std::int64_t{leap} * 1000;
     // GLONASS: the day of week counts only until something has dated the stream; after that the
@@ -115,16 +140,16 @@ std::uint8_t EpochAssembler::loss_of_lock(std::uint32_t sat, std::uint32_t code,
                                           const ObsCell& c) {
     std::uint8_t lli = c.half_cycle ? 2 : 0;
     if (c.lock_ms < 0.0) return lli;
-    const std::uint64_t key = (std::uint64_t{sat} << 32) | code;
     const SystemEpochs& se = systems_[static_cast<unsigned char>(system) & 0x7F];
-    auto it = tracks_.find(key);
-    if (it != tracks_.end() && it->second.last_epoch != t) {
-        const Track& tr = it->second;
+    Track& tr = track(sat, code);
+    if (tr.known && tr.last_epoch != t) {
         const bool decreased = c.lock_ms < tr.lock_ms;
         const bool reappeared = se.previous && tr.last_epoch < *se.previous;
         if (decreased || reappeared) lli |= 1;
     }
-    tracks_[key] = Track{c.lock_ms, t};
+    tr.known = true;
+    tr.lock_ms = c.lock_ms;
+    tr.last_epoch = t;
     return lli;
 }
 
@@ -136,27 +161,38 @@ void EpochAssembler::commit(const ObsMessage& m, std::int64_t t) {
     }
     std::vector<Cell>& cells = epochs_[t];
     if (index_epoch_ != t) {  // the cells of another epoch than the last one written
-        index_.clear();
-        for (std::uint32_t i = 0; i < cells.size(); ++i) index_.emplace((std::uint64_t{cells[i].sat} << 32) | cells[i].code, i);
+        for (std::uint32_t i = 0; i < cells.size(); ++i) {
+            Track& tr = track(cells[i].sat, cells[i].code);
+            tr.in_epoch = t;
+            tr.pos = i;
+        }
         index_epoch_ = t;
     }
     for (const ObsCell& c : m.cells) {
         Cell x;
-        x.sat = intern(sat_names_, sat_index_, c.sat);
-        x.code = intern(code_names_, code_index_, std::string_view(c.code, 2));
+        x.sat = sat_id(c.sat);
+        x.code = code_id(c.code);
         x.pseudorange = c.pseudorange;
         x.phase_range = c.phase_range;
         x.range_rate = c.range_rate;
         x.cnr = c.cnr;
         x.channel = c.channel;
-        if (c.channel != kNoChannel) learn_channel(c.sat, c.channel);
+        if (c.channel != kNoChannel) {
+            if (sat_channel_.size() <= x.sat) sat_channel_.resize(x.sat + 1, kNoChannel);
+            if (sat_channel_[x.sat] != c.channel) {
+                sat_channel_[x.sat] = c.channel;
+                learn_channel(c.sat, c.channel);
+            }
+        }
         x.lli = loss_of_lock(x.sat, x.code, m.system, t, c);
-        const std::uint64_t key = (std::uint64_t{x.sat} << 32) | x.code;
-        const auto [it, fresh] = index_.emplace(key, static_cast<std::uint32_t>(cells.size()));
-        if (fresh)
+        Track& tr = track(x.sat, x.code);
+        if (tr.in_epoch == t) {
+            cells[tr.pos] = x;  // a signal given twice in one epoch: the later message holds
+        } else {
+            tr.in_epoch = t;
+            tr.pos = static_cast<std::uint32_t>(cells.size());
             cells.push_back(x);
-        else
-            cells[it->second] = x;  // a signal given twice in one epoch: the later message holds
+        }
     }
     if (cells.empty()) {
         epochs_.erase(t);
@@ -182,15 +218,10 @@ namespace {
 
 // The four observations RINEX 3 gives a signal: pseudorange (m), phase (cycles), Doppler (Hz) and
 // signal strength (dB-Hz), in the order of kObsKinds; NaN where absent. Phase and Doppler need
-// the carrier; RINEX counts a Doppler shift positive for an approaching satellite, the opposite
-// sign of the range rate.
-std::array<double, 4> observables(char system, char band, int channel, double pr, double phase_range, double rate,
-                                  double cnr) {
-    std::array<double, 4> v{pr, kAbsent, kAbsent, cnr};
-    if (const auto f = carrier_hz(system, band, channel)) {
-        v[1] = phase_range * *f / kSpeedOfLight;
-        v[2] = -rate * *f / kSpeedOfLight;
-    }
+// the carrier (`factor`, its frequency over the speed of light; NaN when unknown); RINEX counts a
+// Doppler shift positive for an approaching satellite, the opposite sign of the range rate.
+std::array<double, 4> observables(double factor, double pr, double phase_range, double rate, double cnr) {
+    std::array<double, 4> v{pr, phase_range * factor, -rate * factor, cnr};
     for (double& x : v)
         if (!std::isfinite(x) || x == 0.0) x = kAbsent;  // the record never stores a zero
     return v;
@@ -206,27 +237,58 @@ double median_spacing(const std::vector<Epoch>& epochs) {
 
 }  // namespace
 
-std::array<double, 4> EpochAssembler::values_of(const Cell& c) const {
-    const std::string& sat = sat_names_[c.sat];
-    int channel = c.channel;
-    if (channel == kNoChannel && sat[0] == 'R')
-        if (auto it = channels_.find(sat); it != channels_.end()) channel = it->second;
-    return observables(sat[0], code_names_[c.code][0], channel, c.pseudorange, c.phase_range, c.range_rate, c.cnr);
+EpochAssembler::Carriers EpochAssembler::carriers() const {
+    Carriers k;
+    k.codes = code_names_.size();
+    k.factor.assign(sat_names_.size() * k.codes, kAbsent);
+    k.channel.assign(sat_names_.size(), kNoChannel);
+    for (std::uint32_t s = 0; s < sat_names_.size(); ++s) {
+        const std::string& sat = sat_names_[s];
+        if (sat[0] == 'R')
+            if (auto it = channels_.find(sat); it != channels_.end()) k.channel[s] = it->second;
+        for (std::uint32_t c = 0; c < k.codes; ++c)
+            if (const auto hz = carrier_hz(sat[0], code_names_[c][0], k.channel[s])) k.factor[s * k.codes + c] = *hz / kSpeedOfLight;
+    }
+    return k;
 }
 
+std::array<double, 4> EpochAssembler::values_of(const Cell& c, const Carriers& k) const {
+    double factor = k.factor[c.sat * k.codes + c.code];
+    // A message that carried the satellite's frequency channel gives the carrier of its cells.
+    if (c.channel != kNoChannel && c.channel != k.channel[c.sat]) {
+        const auto hz = carrier_hz(sat_names_[c.sat][0], code_names_[c.code][0], c.channel);
+        factor = hz ? *hz / kSpeedOfLight : kAbsent;
+    }
+    return observables(factor, c.pseudorange, c.phase_range, c.range_rate, c.cnr);
+}
+
+namespace {
+
+constexpr std::array<std::uint8_t, 128> make_system_ranks() {
+    std::array<std::uint8_t, 128> r{};
+    for (auto& x : r) x = static_cast<std::uint8_t>(kSystemOrder.size());
+    for (std::size_t i = 0; i < kSystemOrder.size(); ++i) r[static_cast<unsigned char>(kSystemOrder[i])] = static_cast<std::uint8_t>(i);
+    return r;
+}
+
+constexpr std::array<std::uint8_t, 128> kSystemRanks = make_system_ranks();
+
+}  // namespace
+
 std::size_t EpochAssembler::Slots::of(char system, std::uint32_t code, int kind) const {
-    return (system_rank(system) * codes + code) * 4 + static_cast<std::size_t>(kind);
+    return (kSystemRanks[static_cast<unsigned char>(system) & 0x7F] * codes + code) * 4 + static_cast<std::size_t>(kind);
 }
 
 // The header's lists: which (system, signal, kind) the record holds, each system's codes in
 // ascending order; the position in its list and the record's code of every slot.
-EpochAssembler::Slots EpochAssembler::header_lists(RinexObsData& rec, TextMap<std::uint32_t>& code_ids) const {
+EpochAssembler::Slots EpochAssembler::header_lists(RinexObsData& rec, TextMap<std::uint32_t>& code_ids,
+                                                   const Carriers& carriers) const {
     Slots s;
     s.codes = code_names_.size();
     std::vector<char> present((kSystemOrder.size() + 1) * s.codes * 4, 0);
     for (const auto& [t, cells] : epochs_)
         for (const Cell& c : cells) {
-            const auto v = values_of(c);
+            const auto v = values_of(c, carriers);
             for (int k = 0; k < 4; ++k)
                 if (!std::isnan(v[k])) present[s.of(sat_names_[c.sat][0], c.code, k)] = 1;
         }
@@ -264,17 +326,13 @@ std::vector<std::uint32_t> EpochAssembler::satellite_ranks() const {
 
 // Appends the observations of one satellite's cells [begin, end) in the order of its system's
 // list; false when none of them holds a value.
-bool EpochAssembler::append_satellite(RinexObsData& rec, const Slots& slots, const Cell* const* begin,
-                                      const Cell* const* end, TextMap<std::uint32_t>& sat_ids) const {
-    struct Value {
-        std::uint32_t position, code;
-        double v;
-        std::uint8_t ind;
-    };
-    std::vector<Value> values;
+bool EpochAssembler::append_satellite(RinexObsData& rec, const Slots& slots, const Carriers& carriers,
+                                      const Cell* const* begin, const Cell* const* end, std::vector<std::uint32_t>& sat_ids,
+                                      std::vector<Value>& values) const {
+    values.clear();
     const std::string& name = sat_names_[(*begin)->sat];
     for (auto* c = begin; c != end; ++c) {
-        const auto v = values_of(**c);
+        const auto v = values_of(**c, carriers);
         for (int k = 0; k < 4; ++k) {
             if (std::isnan(v[k])) continue;
             const std::size_t at = slots.of(name[0], (*c)->code, k);
@@ -285,7 +343,12 @@ bool EpochAssembler::append_satellite(RinexObsData& rec, const Slots& slots, con
     }
     if (values.empty()) return false;
     std::sort(values.begin(), values.end(), [](const Value& a, const Value& b) { return a.position < b.position; });
-    rec.sat_entries.push_back(SatelliteEntry{intern(rec.satellite_names, sat_ids, name),
+    std::uint32_t& id = sat_ids[(*begin)->sat];
+    if (id == UINT32_MAX) {
+        id = static_cast<std::uint32_t>(rec.satellite_names.size());
+        rec.satellite_names.push_back(name);
+    }
+    rec.sat_entries.push_back(SatelliteEntry{id,
                                              static_cast<std::uint32_t>(rec.obs_values.size()),
                                              static_cast<std::uint32_t>(values.size())});
     for (const Value& v : values) {
@@ -299,21 +362,36 @@ bool EpochAssembler::append_satellite(RinexObsData& rec, const Slots& slots, con
 void EpochAssembler::build(RinexObsData& rec, std::int32_t week) const {
     rec.version = 3.05;
     rec.time_system = "GPS";
-    TextMap<std::uint32_t> code_ids, sat_ids;
-    const Slots slots = header_lists(rec, code_ids);
+    TextMap<std::uint32_t> code_ids;
+    std::vector<std::uint32_t> sat_ids(sat_names_.size(), UINT32_MAX);  // record id of each satellite
+    const Carriers carriers = this->carriers();
+    const Slots slots = header_lists(rec, code_ids, carriers);
+    std::vector<Value> values;
     const std::vector<std::uint32_t> rank = satellite_ranks();
+    std::size_t total = 0;  // at most the values the cells hold
+    for (const auto& [t, cells] : epochs_)
+        for (const Cell& c : cells)
+            total += !std::isnan(c.pseudorange) + !std::isnan(c.phase_range) + !std::isnan(c.range_rate) + !std::isnan(c.cnr);
+    rec.obs_values.reserve(total);
+    rec.obs_codes.reserve(total);
+    rec.obs_indicators.reserve(total);
     std::vector<const Cell*> order;
+    std::vector<std::uint32_t> start(rank.size() + 1);
     for (const auto& [t, cells] : epochs_) {
-        order.clear();
-        for (const Cell& c : cells) order.push_back(&c);
-        std::sort(order.begin(), order.end(), [&](const Cell* a, const Cell* b) { return rank[a->sat] < rank[b->sat]; });
+        // The cells in satellite order (a counting sort on the satellites' ranks); each
+        // satellite's cells keep their order of arrival.
+        std::fill(start.begin(), start.end(), 0u);
+        for (const Cell& c : cells) ++start[rank[c.sat] + 1];
+        for (std::size_t r = 1; r < start.size(); ++r) start[r] += start[r - 1];
+        order.resize(cells.size());
+        for (const Cell& c : cells) order[start[rank[c.sat]]++] = &c;
         Epoch e;
         e.time = gps_calendar(static_cast<double>(std::int64_t{week} * kWeekMs + t) / 1000.0);
         e.sat_begin = static_cast<std::uint32_t>(rec.sat_entries.size());
         for (std::size_t i = 0; i < order.size();) {
             std::size_t j = i;
             while (j < order.size() && order[j]->sat == order[i]->sat) ++j;
-            if (append_satellite(rec, slots, order.data() + i, order.data() + j, sat_ids)) ++e.sat_count;
+            if (append_satellite(rec, slots, carriers, order.data() + i, order.data() + j, sat_ids, values)) ++e.sat_count;
             i = j;
         }
         if (e.sat_count > 0) rec.epochs.push_back(e);

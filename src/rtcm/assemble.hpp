@@ -53,8 +53,12 @@ private:
     };
     struct Track {
         double lock_ms = 0.0;
-        std::int64_t last_epoch = 0;
+        std::int64_t last_epoch = kNever;  // the signal's last epoch (for its lock time)
+        std::int64_t in_epoch = kNever;    // the epoch whose cells hold the signal at `pos`
+        std::uint32_t pos = 0;
+        bool known = false;
     };
+    static constexpr std::int64_t kNever = INT64_MIN;
     struct SystemEpochs {
         std::optional<std::int64_t> current, previous;
     };
@@ -69,24 +73,45 @@ private:
         std::vector<std::uint32_t> position, code_id;
         std::size_t of(char system, std::uint32_t code, int kind) const;
     };
-    std::array<double, 4> values_of(const Cell& c) const;
-    Slots header_lists(RinexObsData& rec, TextMap<std::uint32_t>& code_ids) const;
+    // Carrier frequency over the speed of light (cycles per metre, Hz per m/s) of every
+    // (satellite, signal) pair, with the GLONASS channel it was computed for.
+    struct Carriers {
+        std::size_t codes = 0;
+        std::vector<double> factor;  // satellite id * codes + signal id; NaN when unknown
+        std::vector<int> channel;    // by satellite id
+    };
+    Carriers carriers() const;
+    std::array<double, 4> values_of(const Cell& c, const Carriers& k) const;
+    Slots header_lists(RinexObsData& rec, TextMap<std::uint32_t>& code_ids, const Carriers& carriers) const;
     std::vector<std::uint32_t> satellite_ranks() const;
-    bool append_satellite(RinexObsData& rec, const Slots& slots, const Cell* const* begin, const Cell* const* end,
-                          TextMap<std::uint32_t>& sat_ids) const;
+    struct Value {
+        std::uint32_t position, code;
+        double v;
+        std::uint8_t ind;
+    };
+    bool append_satellite(RinexObsData& rec, const Slots& slots, const Carriers& carriers,
+                          const Cell* const* begin, const Cell* const* end, std::vector<std::uint32_t>& sat_ids,
+                          std::vector<Value>& values) const;
 
     std::optional<std::int64_t> place(const ObsMessage& m, int leap, std::int64_t& of_day) const;
     void learn_from_chain(const ObsMessage& m);
     void commit(const ObsMessage& m, std::int64_t t);
     std::uint8_t loss_of_lock(std::uint32_t sat, std::uint32_t code, char system, std::int64_t t, const ObsCell& c);
     static std::uint32_t intern(std::vector<std::string>& names, TextMap<std::uint32_t>& index, std::string_view s);
+    // Interned ids of a satellite and a signal, through small tables for the usual names ("G05",
+    // "1C") and the maps for anything else.
+    std::uint32_t sat_id(std::string_view sat);
+    std::uint32_t code_id(const char code[2]);
+    Track& track(std::uint32_t sat, std::uint32_t code);
 
     std::map<std::int64_t, std::vector<Cell>> epochs_;
     std::vector<std::string> sat_names_, code_names_;
     TextMap<std::uint32_t> sat_index_, code_index_;
-    std::unordered_map<std::uint64_t, Track> tracks_;
-    // Cells of the epoch last written, by (satellite, signal).
-    std::unordered_map<std::uint64_t, std::uint32_t> index_;
+    std::vector<std::vector<Track>> tracks_;  // by satellite id, then signal id
+    std::array<std::uint16_t, 8 * 100> sat_fast_{};   // (system, number) -> id + 1
+    std::array<std::uint16_t, 10 * 26> code_fast_{};  // (band digit, attribute letter) -> id + 1
+    std::vector<int> sat_channel_;  // last channel a message gave, by satellite id
+    // The epoch whose cells the tracks' positions describe.
     std::optional<std::int64_t> index_epoch_;
     std::array<SystemEpochs, 128> systems_{};
     TextMap<int> channels_;

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 namespace tessora::rtcm {
@@ -32,7 +33,17 @@ public:
             pos_ = bits_;
             return 0;
         }
-        // A byte's worth (or what is left of the current byte) at a time.
+        // Up to 57 bits from one unaligned big-endian load when eight bytes remain; else a byte's
+        // worth (or what is left of the current byte) at a time.
+        const std::size_t byte = pos_ >> 3;
+        if (n <= 57 && byte + 8 <= bits_ / 8) {
+            std::uint64_t w;
+            std::memcpy(&w, data_ + byte, 8);
+            w = __builtin_bswap64(w);
+            const std::uint64_t v = (w << (pos_ & 7)) >> (64 - n);
+            pos_ += n;
+            return v;
+        }
         std::uint64_t v = 0;
         while (n > 0) {
             const unsigned offset = static_cast<unsigned>(pos_ & 7);

@@ -41,6 +41,7 @@ struct RtcmDecoder::State {
     EpochAssembler epochs;
     std::map<int, std::uint64_t> counts;
     std::uint64_t malformed = 0;
+    ObsMessage scratch;  // the message being decoded; its cells' storage is reused
     std::optional<int> station_id;
     std::optional<std::array<double, 3>> arp;
     std::optional<double> antenna_height;
@@ -91,10 +92,9 @@ bool RtcmDecoder::State::dispatch(int type, std::string_view payload) {
     if (payload.size() < 2) return false;  // not even a message number
     if (msm_system(type) != 0) {
         if ((type - 1070) % 10 < 4) return true;  // MSM1..3 carry no signal strength
-        auto m = decode_msm(payload);
-        if (!m) return false;
-        if (!station_id) station_id = m->station;
-        epochs.add(*m, current_leap());
+        if (!decode_msm(payload, scratch)) return false;
+        if (!station_id) station_id = scratch.station;
+        epochs.add(scratch, current_leap());
         return true;
     }
     switch (type) {

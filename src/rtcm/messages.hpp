@@ -54,6 +54,8 @@ struct ObsMessage {
 // MSM4..MSM7 (1074..1077, ..., 1134..1137); nullopt when the payload is malformed (masks that
 // claim more cells than 64, fields running past the payload) or holds an MSM1..3.
 std::optional<ObsMessage> decode_msm(std::string_view payload);
+// The same into `out`, whose cell storage is reused; false (and no cells) when malformed.
+bool decode_msm(std::string_view payload, ObsMessage& out);
 
 // Legacy observations with signal strength: 1002, 1004 (GPS), 1010, 1012 (GLONASS).
 std::optional<ObsMessage> decode_legacy(std::string_view payload);

@@ -73,10 +73,13 @@ const char* msm_signal_code(char system, unsigned id) {
 
 std::string satellite_id(char system, unsigned number) {
     if (system == 'S') number += 19;  // MSM 1 = PRN 120 = "S20"
-    std::string s(1, system);
-    if (number < 10) s += '0';
-    s += std::to_string(number);
-    return s;
+    if (number >= 100) {
+        std::string s(1, system);
+        s += std::to_string(number);
+        return s;
+    }
+    const char s[3] = {system, static_cast<char>('0' + number / 10), static_cast<char>('0' + number % 10)};
+    return std::string(s, 3);
 }
 
 std::optional<double> carrier_hz(char system, char band, int glonass_channel) {
