@@ -8,6 +8,7 @@ Subcommands:
   network OBS... run the interference detector over a network's recordings and join the stations'
                events that overlap in time; one CSV row per station event, optionally an HTML page
   info OBS     the observation file's summaries (header, satellites, observables)
+  replay OBS   send a recording again as a paced RTCM 3 stream, into a file or to TCP clients
 
 Exit status: 0 on success, 1 when a file could not be read or written (one line on stderr naming
 the file and the reason), 2 on bad arguments.
@@ -414,6 +415,11 @@ def _cmd_network(args):
     return 0 if recordings else 1
 
 
+def _cmd_replay(args):
+    from tessora_cn0 import replay
+    return replay.run(args)
+
+
 def _usage_error(args, message):
     args.parser.error(message)
 
@@ -489,6 +495,35 @@ def build_parser():
                        description="Print an observation file's header summary, satellites and observables.")
     p.add_argument("obs", metavar="OBS", help="RINEX observation file")
     p.set_defaults(run=_cmd_info, parser=p)
+
+    from tessora_cn0 import replay
+    p = sub.add_parser("replay", help="send a recording again as a paced RTCM 3 stream (file or TCP)",
+                       description="Encode a recording as the RTCM 3 stream of a reference station (MSM "
+                                   "observations, station messages 1005/1033 and ephemerides repeated for "
+                                   "clients that join late) and send it epoch by epoch at the recording's own "
+                                   "pace, scaled by --speed; gaps stay gaps. With --tcp the replay starts at "
+                                   "once, as a live station would, without waiting for a client: each client "
+                                   "gets the epochs from the moment it connects, one that falls 10 s behind is "
+                                   "dropped, and the command ends after the last epoch. SIGTERM stops it "
+                                   "with status 0.")
+    p.add_argument("obs", metavar="OBS", help="observation file: RINEX or an RTCM 3 recording")
+    p.add_argument("--nav", metavar="NAV", help="navigation file whose ephemerides go into the stream "
+                                                "(default: an RTCM 3 recording's own, else none)")
+    p.add_argument("--msm", type=int, choices=(4, 7), default=7,
+                   help="observation messages: 4 (CN0 in whole dB-Hz) or 7 (Dopplers too, CN0 to 1/16 dB-Hz; "
+                        "default)")
+    p.add_argument("--speed", type=replay.speed, default=1.0, metavar="X",
+                   help="times the recording's pace (default 1; 1e6 sends as fast as possible)")
+    p.add_argument("--from", dest="start", type=replay.epoch_time, metavar="TIME",
+                   help="first epoch to send, GPS time such as 2024-05-07T09:00:00 (default the first)")
+    p.add_argument("--until", dest="end", type=replay.epoch_time, metavar="TIME",
+                   help="last epoch to send, GPS time (default the last)")
+    to = p.add_mutually_exclusive_group(required=True)
+    to.add_argument("--out", metavar="FILE", help="write the stream to FILE ('-' for stdout)")
+    to.add_argument("--tcp", type=replay.tcp_address, metavar="HOST:PORT",
+                    help="serve the stream to TCP clients (port 0 picks a free port; the address is "
+                         "printed on stderr)")
+    p.set_defaults(run=_cmd_replay, parser=p)
     return parser
 
 
