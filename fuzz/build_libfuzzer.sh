@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mkdir -p fuzz/out
-core=$(ls src/common/*.cpp src/archive/*.cpp src/rinex/*.cpp src/navigation/*.cpp src/visibility/*.cpp src/cn0/*.cpp src/tle/*.cpp 2>/dev/null || true)
+core=$(ls src/common/*.cpp src/archive/*.cpp src/rinex/*.cpp src/navigation/*.cpp src/visibility/*.cpp src/cn0/*.cpp src/tle/*.cpp src/interference/*.cpp src/rtcm/*.cpp 2>/dev/null || true)
 targets=()
 if [ $# -gt 0 ]; then for n in "$@"; do targets+=("fuzz/fuzz_$n.cpp"); done; else targets=(fuzz/fuzz_*.cpp); fi
 extra=()

@@ -253,8 +253,15 @@ void Encoder::add_cells(const SatelliteEntry& s, std::string_view sat, std::int6
             case 'L': phases.push_back({i, v, static_cast<std::uint8_t>(rec_.obs_indicators[o] >> 4)}); break;
         }
     }
-    double reference = kAbsent;  // the satellite's rough range comes from its first pseudorange
-    for (std::size_t i = begin; i < m.cells.size() && std::isnan(reference); ++i) reference = m.cells[i].pseudorange;
+    // The message's rough range will be the middle of the satellite's pseudoranges.
+    double lo = kAbsent, hi = kAbsent;
+    for (std::size_t i = begin; i < m.cells.size(); ++i) {
+        const double pr = m.cells[i].pseudorange;
+        if (std::isnan(pr)) continue;
+        lo = std::isnan(lo) ? pr : std::min(lo, pr);
+        hi = std::isnan(hi) ? pr : std::max(hi, pr);
+    }
+    const double reference = (lo + hi) / 2.0;
     for (std::size_t i = begin; i < m.cells.size(); ++i) {
         ObsCell& c = m.cells[i];
         const std::string key = c.sat + c.code[0] + c.code[1];

@@ -1,8 +1,8 @@
 // Multiple Signal Messages 4 and 7 from cells: the inverse of the decoder in msm.cpp.
 //
-// Each satellite's rough range is its first pseudorange (else its first phase range) rounded to
-// 1/1024 ms, its rough rate the first range rate rounded to 1 m/s; every cell then carries its
-// fine values against them. A fine value outside its field becomes the field's "invalid" value,
+// Each satellite's rough range is the middle of its pseudoranges (else of its phase ranges) rounded
+// to 1/1024 ms, its rough rate the middle of its range rates rounded to 1 m/s; every cell then
+// carries its fine values against them. A fine value outside its field becomes the field's "invalid" value,
 // which the decoder reads as absent.
 #include <algorithm>
 #include <bit>
@@ -67,17 +67,28 @@ struct Satellite {
     std::vector<const ObsCell*> cells;
 };
 
+// The middle of the satellite's values of one field (NaN when none): the fine fields then hold
+// signals whose values spread over twice their half-range.
+double middle(const Satellite& s, double ObsCell::*field) {
+    double lo = kAbsent, hi = kAbsent;
+    for (const ObsCell* c : s.cells) {
+        const double v = c->*field;
+        if (!std::isfinite(v)) continue;
+        if (std::isnan(lo) || v < lo) lo = v;
+        if (std::isnan(hi) || v > hi) hi = v;
+    }
+    return (lo + hi) / 2.0;
+}
+
 void set_rough(Satellite& s) {
-    for (const ObsCell* c : s.cells)
-        if (std::isnan(s.rough_ms) && std::isfinite(c->pseudorange)) s.rough_ms = c->pseudorange / kMetresPerMs;
-    for (const ObsCell* c : s.cells)
-        if (std::isnan(s.rough_ms) && std::isfinite(c->phase_range)) s.rough_ms = c->phase_range / kMetresPerMs;
+    s.rough_ms = middle(s, &ObsCell::pseudorange);
+    if (std::isnan(s.rough_ms)) s.rough_ms = middle(s, &ObsCell::phase_range);
+    s.rough_ms /= kMetresPerMs;
     if (std::isfinite(s.rough_ms)) {
         s.rough_ms = std::round(s.rough_ms * 1024.0) / 1024.0;
         if (!(s.rough_ms >= 0.0 && s.rough_ms < 255.0)) s.rough_ms = kAbsent;  // 255 ms: no range
     }
-    for (const ObsCell* c : s.cells)
-        if (std::isnan(s.rough_rate) && std::isfinite(c->range_rate)) s.rough_rate = std::round(c->range_rate);
+    s.rough_rate = std::round(middle(s, &ObsCell::range_rate));
     if (!(std::fabs(s.rough_rate) < 8192.0)) s.rough_rate = kAbsent;
     for (const ObsCell* c : s.cells)
         if (c->channel != kNoChannel) s.channel = c->channel;
