@@ -78,7 +78,7 @@ struct RtcmDecoder::State {
     };
     Week resolve_week() const;
     std::int32_t rollover_reference() const;
-    NavigationData build_nav(std::int32_t week0) const;
+    NavigationData build_nav(const Week& week) const;
 };
 
 void RtcmDecoder::State::on_payload(std::string_view payload) {
@@ -183,11 +183,14 @@ RtcmDecoder::State::Week RtcmDecoder::State::resolve_week() const {
     return {0, "none", std::nullopt};
 }
 
-NavigationData RtcmDecoder::State::build_nav(std::int32_t week0) const {
+NavigationData RtcmDecoder::State::build_nav(const Week& week0) const {
     NavigationData nav;
     const auto first = epochs.first_epoch();
+    // When the ephemeris arrived: on the observations' time line, else (a stream of ephemerides
+    // alone) at the time the week was fitted to.
     auto arrival_gps = [&](const std::optional<std::int64_t>& at) {
-        return static_cast<double>(week0) * kWeekSeconds + static_cast<double>(at.value_or(first.value_or(0))) / 1000.0;
+        if (!at && !first && week0.reference) return *week0.reference;
+        return static_cast<double>(week0.week0) * kWeekSeconds + static_cast<double>(at.value_or(first.value_or(0))) / 1000.0;
     };
     for (const auto& [m, at] : kepler) {
         const double near = arrival_gps(at);
@@ -250,7 +253,7 @@ RtcmRecording RtcmDecoder::recording() const {
     } else {
         s.epochs.build(r.obs, week0);
     }
-    if (!s.kepler.empty() || !s.glonass.empty()) r.nav = s.build_nav(week0);
+    if (!s.kepler.empty() || !s.glonass.empty()) r.nav = s.build_nav(w);
     r.obs.file_name = s.options.file_name;
     r.obs.marker_name = !s.options.marker_name.empty() ? s.options.marker_name
                         : s.station_id                 ? std::to_string(*s.station_id)

@@ -292,7 +292,9 @@ void Encoder::place_phase(ObsCell& c, double lambda, double cycles, double pseud
     if (fresh) track.cycle_offset = 0.0;
     double range = (cycles + track.cycle_offset) * lambda;
     if (std::isfinite(pseudorange) && std::fabs(range - pseudorange) > kPhaseWindow) {
-        track.cycle_offset = std::round((pseudorange - cycles * lambda) / lambda);
+        // The phase as it is when it fits, else moved next to the range.
+        const bool fits = std::fabs(cycles * lambda - pseudorange) <= kPhaseWindow;
+        track.cycle_offset = fits ? 0.0 : std::round((pseudorange - cycles * lambda) / lambda);
         range = (cycles + track.cycle_offset) * lambda;
         track.lock_start = t;
     }
