@@ -3,6 +3,7 @@ flat (no reference or memory leaks in the hand-written binding)."""
 import types
 import bz2
 import gc
+import datetime
 import gzip
 import os
 import stat
@@ -85,6 +86,13 @@ def obs_calls(tmp):
     unwritable = t.read_rinex_obs_bytes((hl("     2.11           OBSERVATION DATA    M", "RINEX VERSION / TYPE")
                                          + hl("     1    S7", "# / TYPES OF OBSERV") + hl("", "END OF HEADER")).encode(), "x")
     yield "RinexObsData.to_rinex", lambda: expect_error(unwritable.to_rinex, str(tmp / "refused.rnx"))
+    yield "RinexObsData.to_rtcm3", lambda: t.read_rtcm3(r.to_rtcm3(msm=4))
+    yield "RinexObsData.to_rtcm3", lambda: expect_error(r.to_rtcm3, msm=5)
+    yield "RinexObsData.to_rtcm3", lambda: expect_error(r.to_rtcm3, r)
+    yield "RinexObsData.to_rtcm3", lambda: expect_error(r.to_rtcm3, None, 7)
+    start = datetime.datetime(2000, 1, 1)
+    yield "RinexObsData._rtcm3_epochs", lambda: r._rtcm3_epochs(None, 7, start, None)
+    yield "RinexObsData._rtcm3_epochs", lambda: expect_error(r._rtcm3_epochs, None, 7, "2000-01-01")
 
 
 def tle_calls(tmp):
