@@ -81,6 +81,11 @@ bool is_rtcm_recording(std::string_view raw) {
     return rtcm::looks_like_rtcm3(raw.substr(0, kRecogniseBytes));
 }
 
+bool is_bzip2_or_lzw(std::string_view raw) {
+    const auto b = [&](std::size_t i) { return raw.size() > i ? static_cast<unsigned char>(raw[i]) : 0u; };
+    return (b(0) == 'B' && b(1) == 'Z' && b(2) == 'h') || (b(0) == 0x1f && b(1) == 0x9d);
+}
+
 std::optional<double> modification_time(std::string_view path) {
     struct stat st {};
     if (::stat(std::string(path).c_str(), &st) != 0) return std::nullopt;
@@ -116,6 +121,13 @@ std::shared_ptr<const RinexObsData> load_observations(std::string_view path, Ana
     }
     if (is_rtcm_recording(bytes.view())) return decode_recording(path, bytes.view(), failure, message, stream_nav);
     auto rec = read_rinex_obs(bytes.view(), file_name_of(path));
+    if (!rec && is_bzip2_or_lzw(bytes.view())) {
+        // A recording in bzip2 or Unix compress: these are not inflated just for a look at their
+        // head, so such a file is taken for RTCM 3 only once it has failed as RINEX.
+        auto expanded = expand_content(bytes.view());
+        if (expanded && rtcm::looks_like_rtcm3(expanded.value().view().substr(0, kRecogniseBytes)))
+            return decode_recording(path, bytes.view(), failure, message, stream_nav);
+    }
     if (!rec) {
         failure = AnalysisFailure::obs_invalid;
         message = rec.error();

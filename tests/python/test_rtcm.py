@@ -1,6 +1,7 @@
 """read_rtcm3: RTCM 3 recordings as records, from paths (compressed too) and bytes, the week's
 source, damaged streams, errors, and the analyses taking the records. Real recordings from the
 data folder's rtcm/ (skipped without it)."""
+import bz2
 import datetime
 import gzip
 import pickle
@@ -115,3 +116,9 @@ def test_command_line_recognises_recordings_by_content(tmp_path):
     assert batch.returncode == 0, batch.stderr
     graded = list(csv.DictReader(open(rows)))
     assert [r["error"] for r in graded] == ["", ""] and graded[0]["grade"] == graded[1]["grade"] != ""
+    # bzip2 and Unix compress are not inflated for a look at the head: recognised once RINEX fails.
+    from lzw_writer import lzw_compress
+    for name, content in (("testglo.bz2", bz2.compress(plain.read_bytes())), ("testglo.Z", lzw_compress(plain.read_bytes()))):
+        (tmp_path / name).write_bytes(content)
+        report = run("report", tmp_path / name)
+        assert report.returncode == 0 and report.stdout.startswith("Interference: none found (elevation template"), name
