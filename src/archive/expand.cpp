@@ -25,6 +25,22 @@ std::string ExpandedContent::description() const {
     return s;
 }
 
+namespace {
+
+// Text whose last line has no end. Content with control characters (other than tab, carriage
+// return and line feed) in its last 4 KiB is binary, not text.
+bool cut_text(const Buffer& b) {
+    if (b.size() == 0 || b.data()[b.size() - 1] == '\n') return false;
+    const std::size_t from = b.size() > 4096 ? b.size() - 4096 : 0;
+    for (std::size_t i = from; i < b.size(); ++i) {
+        const auto c = static_cast<unsigned char>(b.data()[i]);
+        if ((c < 0x20 && c != '\t' && c != '\r' && c != '\n') || c == 0x7F) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 Expected<ExpandedContent> expand_content(std::string_view bytes, std::uint64_t limit) {
     using R = Expected<ExpandedContent>;
     ExpandedContent c;
@@ -44,8 +60,9 @@ Expected<ExpandedContent> expand_content(std::string_view bytes, std::uint64_t l
                                : e == Encoding::compress ? uncompress_lzw(cur, limit)
                                                          : bunzip2(cur, limit);
         // A .Z stream carries no length or checksum. RINEX text always ends its last line, so
-        // content that stops inside a line is a cut file, not a short one.
-        if (out && e == Encoding::compress && out->size() > 0 && out->data()[out->size() - 1] != '\n')
+        // text that stops inside a line is a cut file, not a short one. (Binary content, such as
+        // an RTCM 3 recording, ends anywhere.)
+        if (out && e == Encoding::compress && cut_text(*out))
             out = Expected<Buffer>::failure(
                 decode_error(encoding_name(e), "the content ends inside a line (a truncated file?)", cur.size()));
         if (!out) return R::failure(origin.empty() ? out.error() : out.error() + " (inside " + origin + ")");
@@ -104,8 +121,8 @@ DecodeError decompress_into(Encoding e, std::string_view in, std::uint64_t limit
     DecodeError err = e == Encoding::gzip       ? gunzip_into(in, limit, out)
                       : e == Encoding::compress ? uncompress_lzw_into(in, limit, out)
                                                 : bunzip2_into(in, limit, out);
-    // A .Z stream carries no length or checksum: content cut inside a line is a cut file.
-    if (!err && e == Encoding::compress && out.size() > 0 && out.data()[out.size() - 1] != '\n')
+    // A .Z stream carries no length or checksum: text cut inside a line is a cut file.
+    if (!err && e == Encoding::compress && cut_text(out))
         err = decode_error(encoding_name(e), "the content ends inside a line (a truncated file?)", in.size());
     return err;
 }
