@@ -46,12 +46,12 @@ void round_trip(const tessora::RinexObsData& rec, int msm) {
     ro.date = rec.epochs.empty() ? tessora::EpochTime{2020, 1, 1, 12, 0, 0.0} : rec.epochs.front().time;
     const auto back = tessora::rtcm::decode_rtcm3(stream, ro);
     if (back.crc_failures != 0 || back.malformed != 0 || back.skipped_bytes != 0) __builtin_trap();
-    if (back.obs.epochs.size() > epochs.value().size()) __builtin_trap();
     if (rec.time_system != "GPS" && !rec.time_system.empty()) return;
     // The messages carry the time of the week only: a record that spans more than half a week
     // cannot be placed again.
     for (const auto& e : rec.epochs)
         if (std::fabs(tessora::exact_seconds_between(e.time, rec.epochs.front().time)) > 3 * 86400.0) return;
+    if (back.obs.epochs.size() > epochs.value().size()) __builtin_trap();
     const auto original = strengths(rec);
     std::set<std::pair<std::string, std::string>> named;  // signals the record names in RINEX 3 terms
     for (const auto& [key, v] : original) named.emplace(std::get<1>(key), std::get<2>(key));
