@@ -13,8 +13,11 @@ need_apt=()
 [ -f /usr/include/libdeflate.h ] || need_apt+=(libdeflate-dev)
 command -v cmake >/dev/null 2>&1 || need_apt+=(cmake)
 command -v g++ >/dev/null 2>&1 || need_apt+=(g++)
-# RTKLIB's convbin: an independent peer of the RTCM 3 decoder's cross-check.
+# RTKLIB: convbin is an independent peer of the RTCM 3 decoder's cross-check, str2str the NTRIP
+# caster of the monitor's tests.
 command -v convbin >/dev/null 2>&1 || need_apt+=(rtklib)
+# Headless Chromium renders the monitor's status page in its tests.
+command -v chromium >/dev/null 2>&1 || need_apt+=(chromium)
 if [ ${#need_apt[@]} -gt 0 ]; then
   if [ "$(id -u)" = 0 ]; then SUDO=""; else SUDO="sudo"; fi
   $SUDO apt-get update -qq
