@@ -120,6 +120,7 @@ void EpochAssembler::add(const ObsMessage& m, int leap) {
     chain_time_ = *t;
     chain_system_ = m.system;
     chain_open_ = m.more;
+    if (!m.more) last_closed_ = *t;
     if (!waiting_.empty()) place_waiting(*t);
 }
 
@@ -403,6 +404,19 @@ void EpochAssembler::build(RinexObsData& rec, std::int32_t week) const {
         if (sat.size() == 3 && sat[0] == 'R') glonass.emplace_back((sat[1] - '0') * 10 + (sat[2] - '0'), channel);
     std::sort(glonass.begin(), glonass.end());
     for (const auto& [slot, channel] : glonass) rec.glonass_slots.emplace_back(std::to_string(slot), channel);
+}
+
+bool EpochAssembler::take_completed(RinexObsData& rec, std::int32_t week) {
+    if (!last_) return false;
+    const std::int64_t limit = last_closed_ && *last_closed_ >= *last_ ? *last_ + 1 : *last_;
+    // The epochs still open wait aside while the others are built, then come back.
+    std::map<std::int64_t, std::vector<Cell>> open;
+    for (auto it = epochs_.lower_bound(limit); it != epochs_.end();) open.insert(epochs_.extract(it++));
+    const bool any = !epochs_.empty();
+    if (any) build(rec, week);
+    epochs_.swap(open);
+    index_epoch_.reset();
+    return any;
 }
 
 }  // namespace tessora::rtcm

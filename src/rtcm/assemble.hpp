@@ -42,6 +42,10 @@ public:
 
     // Builds the observation record: the time line's 0 is the start of GPS week `week`.
     void build(RinexObsData& rec, std::int32_t week) const;
+    // Builds the record of the epochs that are complete (before the latest epoch, or the latest
+    // too once a message without the multiple-message bit closed it) and forgets them; the signals'
+    // lock times, channels and names are kept for the epochs to come. False when none is complete.
+    bool take_completed(RinexObsData& rec, std::int32_t week);
 
 private:
     struct Cell {
@@ -117,6 +121,7 @@ private:
     TextMap<int> channels_;
     std::deque<Waiting> waiting_;
     std::optional<std::int64_t> last_;
+    std::optional<std::int64_t> last_closed_;  // time of the last message that closed its epoch
     // The message before: its time, system and multiple-message bit.
     std::optional<std::int64_t> chain_time_;
     char chain_system_ = 0;

@@ -79,6 +79,7 @@ struct RtcmDecoder::State {
     Week resolve_week() const;
     std::int32_t rollover_reference() const;
     NavigationData build_nav(const Week& week) const;
+    void describe(RtcmRecording& r, const Week& w) const;
 };
 
 void RtcmDecoder::State::on_payload(std::string_view payload) {
@@ -238,12 +239,30 @@ void RtcmDecoder::finish() { s_->frames.finish(); }
 
 const FrameStats& RtcmDecoder::frame_stats() const { return s_->frames.stats(); }
 
+// The station facts, counts and navigation data of a recording.
+void RtcmDecoder::State::describe(RtcmRecording& r, const Week& w) const {
+    r.week_source = w.source;
+    if (!kepler.empty() || !glonass.empty()) r.nav = build_nav(w);
+    r.obs.file_name = options.file_name;
+    r.obs.marker_name = !options.marker_name.empty() ? options.marker_name
+                        : station_id                 ? std::to_string(*station_id)
+                                                     : options.file_name;
+    r.obs.receiver_type = receiver;
+    r.obs.antenna_type = antenna;
+    r.obs.approx_position = arp;
+    r.message_counts = counts;
+    r.skipped_bytes = frames.stats().skipped_bytes;
+    r.crc_failures = frames.stats().crc_failures;
+    r.malformed = malformed;
+    r.station_id = station_id;
+    r.antenna_height = antenna_height;
+}
+
 RtcmRecording RtcmDecoder::recording() const {
     const State& s = *s_;
     RtcmRecording r;
     const State::Week w = s.resolve_week();
     const std::int32_t week0 = w.week0;
-    r.week_source = w.source;
     if (s.epochs.has_waiting()) {
         // GLONASS times of day that nothing dated: placed on the day of the reference, if any.
         EpochAssembler copy = s.epochs;
@@ -253,22 +272,20 @@ RtcmRecording RtcmDecoder::recording() const {
     } else {
         s.epochs.build(r.obs, week0);
     }
-    if (!s.kepler.empty() || !s.glonass.empty()) r.nav = s.build_nav(w);
-    r.obs.file_name = s.options.file_name;
-    r.obs.marker_name = !s.options.marker_name.empty() ? s.options.marker_name
-                        : s.station_id                 ? std::to_string(*s.station_id)
-                                                       : s.options.file_name;
-    r.obs.receiver_type = s.receiver;
-    r.obs.antenna_type = s.antenna;
-    r.obs.approx_position = s.arp;
-    r.message_counts = s.counts;
-    r.skipped_bytes = s.frames.stats().skipped_bytes;
-    r.crc_failures = s.frames.stats().crc_failures;
-    r.malformed = s.malformed;
-    r.station_id = s.station_id;
-    r.antenna_height = s.antenna_height;
+    s.describe(r, w);
     return r;
 }
+
+RtcmRecording RtcmDecoder::take() {
+    State& s = *s_;
+    RtcmRecording r;
+    const State::Week w = s.resolve_week();
+    s.epochs.take_completed(r.obs, w.week0);
+    s.describe(r, w);
+    return r;
+}
+
+void RtcmDecoder::set_date(const EpochTime& date) { s_->options.date = date; }
 
 RtcmRecording decode_rtcm3(std::string_view bytes, const RtcmOptions& options) {
     RtcmDecoder d(options);

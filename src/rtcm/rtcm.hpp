@@ -59,6 +59,13 @@ public:
     void finish();
     // The stream decoded so far as a recording. Feeding may go on afterwards.
     RtcmRecording recording() const;
+    // The epochs completed since the last take (every epoch before the latest, and the latest
+    // once its last message arrived), as a recording whose record holds only them; the decoder
+    // then forgets them, so that a stream of months keeps only what is still arriving. The
+    // navigation data is every ephemeris so far. Loss-of-lock indicators run on across takes.
+    RtcmRecording take();
+    // Sets the date the week comes from (a live stream's host date, as the days go by).
+    void set_date(const EpochTime& date);
 
     const FrameStats& frame_stats() const;
 

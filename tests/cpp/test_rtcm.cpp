@@ -9,6 +9,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "cn0/analyze.hpp"
@@ -646,4 +647,35 @@ TEST(rtcm_analysis, TheAnalysisRunsOnARecordingAsOnRinexFiles) {
     for (const auto& [sat, stats] : a.satellite_stats)
         if (stats.system == "GPS" && stats.mean_elevation > 10.0) ++with_elevation;
     EXPECT_GE(with_elevation, 5);
+}
+
+TEST(rtcm_stream, EpochsTakenAsTheyCompleteAddUpToTheWholeRecording) {
+    LOAD_OR_SKIP(bytes, "GMSD7_20121014.rtcm3");
+    const RtcmRecording whole = decode_rtcm3(bytes, on_date(2012, 10, 14));
+    RtcmDecoder d(on_date(2012, 10, 14));
+    // (time, satellite, code) -> value and indicators of every epoch taken, in the order taken.
+    std::vector<std::tuple<std::string, std::string, std::string, double, std::uint8_t>> taken, all;
+    const auto collect = [](const RinexObsData& rec, auto& out) {
+        for (const auto& e : rec.epochs)
+            for (auto* s = rec.sats_begin(e); s != rec.sats_end(e); ++s)
+                for (std::uint32_t i = s->obs_begin; i < s->obs_begin + s->obs_count; ++i)
+                    out.emplace_back(epoch_text(e.time), std::string(rec.sat_name(*s)), std::string(rec.code_name(i)),
+                                     rec.obs_values[i], rec.obs_indicators[i]);
+    };
+    std::size_t takes_with_epochs = 0, last_size = 0;
+    for (std::size_t pos = 0; pos < bytes.size(); pos += 700) {
+        d.feed(std::string_view(bytes).substr(pos, 700));
+        const RtcmRecording r = d.take();
+        collect(r.obs, taken);
+        takes_with_epochs += !r.obs.epochs.empty();
+        // An epoch is given once, when its last message is in: never again, never half.
+        for (const auto& e : r.obs.epochs) EXPECT_GT(e.sat_count, 0u);
+        EXPECT_GE(taken.size(), last_size);
+        last_size = taken.size();
+    }
+    d.finish();
+    collect(d.take().obs, taken);
+    collect(whole.obs, all);
+    EXPECT_GT(takes_with_epochs, 100u);
+    EXPECT_EQ(taken, all);
 }
