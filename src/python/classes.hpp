@@ -38,6 +38,14 @@ ObsPayload obs_payload(PyObject* instance);
 // Module functions of the observation reader.
 extern PyMethodDef kReadRinexObsDef;
 extern PyMethodDef kReadRtcm3Def;
+// LiveDetector, the interference detector on a stream.
+extern PyTypeObject* g_live_detector_type;
+PyTypeObject* add_live_detector_type(PyObject* module);
+// RtcmStream, the RTCM 3 decoder fed piece by piece.
+extern PyTypeObject* g_rtcm_stream_type;
+PyTypeObject* add_rtcm_stream_type(PyObject* module);
+// "YYYY-MM-DD" as noon of that day; nullopt for anything else.
+std::optional<EpochTime> parse_iso_date(std::string_view s);
 // RinexObsData methods of the RTCM 3 encoder.
 extern PyMethodDef kToRtcm3Def;
 extern PyMethodDef kRtcm3EpochsDef;

@@ -40,6 +40,8 @@ PyObject* init_module() {
     if (!add_interference_types(m.get())) return nullptr;
     if (!add_batch_iterator_type(m.get())) return nullptr;
     if (!add_table_types(m.get())) return nullptr;
+    if (!add_rtcm_stream_type(m.get())) return nullptr;
+    if (!add_live_detector_type(m.get())) return nullptr;
 
     // Functions.
     PyMethodDef* functions[] = {

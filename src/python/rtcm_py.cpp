@@ -19,9 +19,11 @@ constexpr std::string_view kRtcmReadPrefix = "Cannot read RTCM 3 file: ";
 
 bool leap_year(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
 
+}  // namespace
+
 // "YYYY-MM-DD" as noon of that day, which lies within half a day of every epoch of the day
 // whatever the time system.
-std::optional<EpochTime> parse_date(std::string_view s) {
+std::optional<EpochTime> parse_iso_date(std::string_view s) {
     if (s.size() != 10 || s[4] != '-' || s[7] != '-') return std::nullopt;
     int v[3] = {0, 0, 0};
     const int at[3][2] = {{0, 4}, {5, 2}, {8, 2}};
@@ -36,6 +38,8 @@ std::optional<EpochTime> parse_date(std::string_view s) {
     if (v[2] < 1 || v[2] > in_month) return std::nullopt;
     return EpochTime{v[0], static_cast<std::uint32_t>(v[1]), static_cast<std::uint32_t>(v[2]), 12, 0, 0.0};
 }
+
+namespace {
 
 PyObject* counts_dict(const std::map<int, std::uint64_t>& counts) {
     Ref d = Ref::steal(make_dict());
@@ -69,7 +73,7 @@ PyObject* read_rtcm3_py(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!absent(a[1])) {
         std::string_view text;
         if (!conv_text(a[1], "date", text)) return nullptr;
-        options.date = parse_date(text);
+        options.date = parse_iso_date(text);
         if (!options.date) return raise(PyExc_ValueError, "date must be a datetime.date or a 'YYYY-MM-DD' text");
     }
     std::string owned;

@@ -79,7 +79,7 @@ struct RtcmDecoder::State {
     Week resolve_week() const;
     std::int32_t rollover_reference() const;
     NavigationData build_nav(const Week& week) const;
-    void describe(RtcmRecording& r, const Week& w) const;
+    void describe(RtcmRecording& r, const Week& w, bool with_nav) const;
 };
 
 void RtcmDecoder::State::on_payload(std::string_view payload) {
@@ -238,11 +238,14 @@ void RtcmDecoder::feed(std::string_view bytes) {
 void RtcmDecoder::finish() { s_->frames.finish(); }
 
 const FrameStats& RtcmDecoder::frame_stats() const { return s_->frames.stats(); }
+const std::map<int, std::uint64_t>& RtcmDecoder::message_counts() const { return s_->counts; }
+std::uint64_t RtcmDecoder::malformed() const { return s_->malformed; }
+std::size_t RtcmDecoder::pending_bytes() const { return s_->frames.pending_bytes(); }
 
 // The station facts, counts and navigation data of a recording.
-void RtcmDecoder::State::describe(RtcmRecording& r, const Week& w) const {
+void RtcmDecoder::State::describe(RtcmRecording& r, const Week& w, bool with_nav) const {
     r.week_source = w.source;
-    if (!kepler.empty() || !glonass.empty()) r.nav = build_nav(w);
+    if (with_nav && (!kepler.empty() || !glonass.empty())) r.nav = build_nav(w);
     r.obs.file_name = options.file_name;
     r.obs.marker_name = !options.marker_name.empty() ? options.marker_name
                         : station_id                 ? std::to_string(*station_id)
@@ -272,18 +275,20 @@ RtcmRecording RtcmDecoder::recording() const {
     } else {
         s.epochs.build(r.obs, week0);
     }
-    s.describe(r, w);
+    s.describe(r, w, true);
     return r;
 }
 
-RtcmRecording RtcmDecoder::take() {
+RtcmRecording RtcmDecoder::take(bool with_nav) {
     State& s = *s_;
     RtcmRecording r;
     const State::Week w = s.resolve_week();
     s.epochs.take_completed(r.obs, w.week0);
-    s.describe(r, w);
+    s.describe(r, w, with_nav);
     return r;
 }
+
+std::uint64_t RtcmDecoder::ephemerides() const { return s_->kepler.size() + s_->glonass.size(); }
 
 void RtcmDecoder::set_date(const EpochTime& date) { s_->options.date = date; }
 

@@ -62,12 +62,18 @@ public:
     // The epochs completed since the last take (every epoch before the latest, and the latest
     // once its last message arrived), as a recording whose record holds only them; the decoder
     // then forgets them, so that a stream of months keeps only what is still arriving. The
-    // navigation data is every ephemeris so far. Loss-of-lock indicators run on across takes.
-    RtcmRecording take();
+    // navigation data (with `with_nav`) is every ephemeris so far. Loss-of-lock indicators run on
+    // across takes.
+    RtcmRecording take(bool with_nav = true);
+    // Distinct ephemerides received so far (a new one changes the navigation data).
+    std::uint64_t ephemerides() const;
     // Sets the date the week comes from (a live stream's host date, as the days go by).
     void set_date(const EpochTime& date);
 
     const FrameStats& frame_stats() const;
+    const std::map<int, std::uint64_t>& message_counts() const;
+    std::uint64_t malformed() const;
+    std::size_t pending_bytes() const;  // bytes of a frame still cut short
 
 private:
     struct State;

@@ -6,6 +6,7 @@ import gc
 import datetime
 import gzip
 import os
+import pathlib
 import stat
 
 import pytest
@@ -355,7 +356,42 @@ def table_calls(tmp):
     yield "_make_table", lambda: expect_error(t._extension._make_table, [("a", "nope", ["x"])], {})
 
 
-PROVIDERS = [obs_calls, nav_calls, config_calls, analysis_calls, tle_calls, interference_calls, table_calls]
+def stream_calls(tmp):
+    sample = str(pathlib.Path(__file__).resolve().parents[2] / "examples" / "sample" / "SMPL00DNK_R_20240650700_01H_30S_MO.rnx")
+    obs = t.read_rinex_obs(sample)
+    stream = obs.to_rtcm3(msm=7)
+    s = t.RtcmStream(date="2024-03-05", name="SMPL")
+    yield "RtcmStream", lambda: t.RtcmStream()
+    yield "RtcmStream", lambda: expect_error(t.RtcmStream, date="2024-13-05")
+    yield "RtcmStream", lambda: expect_error(t.RtcmStream, name=3)
+    yield "RtcmStream.feed", lambda: s.feed(stream[:5000])
+    yield "RtcmStream.feed", lambda: expect_error(s.feed, "text")
+    yield "RtcmStream.take", lambda: s.take()
+    yield "RtcmStream.finish", lambda: s.finish()
+    yield "RtcmStream.set_date", lambda: s.set_date("2024-03-06")
+    yield "RtcmStream.set_date", lambda: expect_error(s.set_date, "yesterday")
+    for name in ("nav", "ephemerides", "stats"):
+        yield f"RtcmStream.{name}", (lambda n=name: getattr(s, n))
+    live = t.LiveDetector(window_hours=1.0)
+    chunk = t.RtcmStream(date="2024-03-05")
+    chunk.feed(stream)
+    chunk.finish()
+    epochs = chunk.take()
+    yield "LiveDetector", lambda: t.LiveDetector(None, false_alarms_per_day=0.5)
+    yield "LiveDetector", lambda: expect_error(t.LiveDetector, window_hours=-1.0)
+    yield "LiveDetector", lambda: expect_error(t.LiveDetector, "template")
+    yield "LiveDetector.push", lambda: t.LiveDetector().push(epochs)
+    yield "LiveDetector.push", lambda: expect_error(live.push, 3)
+    yield "LiveDetector.finish", lambda: t.LiveDetector().finish(interrupted=True)
+    nav = t.read_navigation(sample.replace("30S_MO.rnx", "MN.rnx"))
+    yield "LiveDetector.set_navigation", lambda: live.set_navigation(nav)
+    yield "LiveDetector.set_navigation", lambda: expect_error(live.set_navigation, obs)
+    for name in ("epochs", "open_events", "last_epoch", "bands"):
+        yield f"LiveDetector.{name}", (lambda n=name: getattr(live, n))
+
+
+PROVIDERS = [obs_calls, nav_calls, config_calls, analysis_calls, tle_calls, interference_calls, table_calls,
+             stream_calls]
 
 
 def public_callables():

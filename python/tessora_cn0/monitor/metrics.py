@@ -46,10 +46,10 @@ def metrics_text(snapshot: dict) -> str:
     counter must as long as the monitor's recent events keep every event since it started; once it
     drops old ones, the count falls and Prometheus takes that for a counter reset."""
     snapshot = snapshot if isinstance(snapshot, dict) else {}
-    samples = {name: [] for name, *_ in FAMILIES}
+    samples: dict[str, list] = {name: [] for name, *_ in FAMILIES}
     stations = [s for s in _list(snapshot.get("stations")) if isinstance(s, dict)]
     events = [e for e in _list(snapshot.get("events")) if isinstance(e, dict)]
-    seen = set()
+    seen: set[str] = set()
     for st in stations:
         name = st.get("station") if isinstance(st.get("station"), str) and st.get("station") else st.get("mount")
         if not isinstance(name, str) or not name or name in seen:

@@ -1,0 +1,306 @@
+#include "interference/live.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "interference/detect.hpp"
+#include "interference/live_window.hpp"
+#include "interference/robust.hpp"
+
+namespace tessora {
+
+namespace {
+
+constexpr double kNaNv = std::numeric_limits<double>::quiet_NaN();
+// A signal's own level follows its CN0 with this time constant, and counts after this much data.
+constexpr double kLevelSeconds = 600.0;
+constexpr double kLevelWarmUp = 120.0;
+// A band's noise is measured over this much clean history, and judged only once half of it is in.
+constexpr double kHistorySeconds = 3600.0;
+// The fast judge's alarm: a drop beyond anything the band's clean history showed, by this factor,
+// and never below this many of its sigmas.
+constexpr double kBeyondHistory = 1.5;
+constexpr double kLeastSigmas = 6.0;
+// The band medians need signals from several satellites.
+constexpr std::size_t kLeastSignals = 4;
+// An event's peak is told again when it has grown by this much.
+constexpr double kPeakStep = 1.0;
+
+struct Level {
+    double level = 0.0, seen = 0.0, last = -1e300;
+};
+
+struct BandHistory {
+    std::deque<std::pair<double, double>> values;  // (seconds, degradation) of clean epochs
+    double centre = 0.0, scale = kNaNv, largest = 0.0;
+    std::size_t since_measure = 0;
+    int hot_run = 0;
+    double run_start = 0.0;  // seconds of the run's first epoch
+    std::string run_start_text;
+};
+
+struct Live {
+    InterferenceEvent event;
+    double start = 0.0, end = 0.0;  // seconds on the window's clock
+    double fast_end = kNaNv;        // when the fast judge last saw it
+    bool open = true, fast = false, confirmed = false;
+    double told_peak = 0.0;
+    std::vector<std::string> told_bands;
+};
+
+}  // namespace
+
+struct LiveDetector::State {
+    LiveOptions o;
+    std::shared_ptr<const NavigationData> nav;
+    CN0Window window;
+    std::unordered_map<std::string, Level> levels;
+    std::array<BandHistory, kBandCount> history;
+    std::vector<LiveBand> bands;
+    std::vector<Live> events;
+    double last_check = -1e300;
+    double settled_until = -1e300;  // events ending before this are judged and told
+    std::size_t pushed = 0;
+    std::optional<EpochTime> last_epoch;
+    std::optional<CN0Template> learned;
+    CN0Template used;
+
+    bool busy() const {
+        return std::any_of(events.begin(), events.end(), [](const Live& l) { return l.open; });
+    }
+    void fast_judge(const RinexObsData& rec, const Epoch& e, double t, std::vector<LiveChange>& out);
+    void measure_history(BandHistory& h);
+    void recheck(double now, bool final, bool interrupted, std::vector<LiveChange>& out);
+    void tell(Live& l, const char* action, std::vector<LiveChange>& out);
+};
+
+void LiveDetector::State::measure_history(BandHistory& h) {
+    std::vector<double> v;
+    v.reserve(h.values.size());
+    for (const auto& [t, d] : h.values) v.push_back(d);
+    const RobustScale rs = robust_scale(v);
+    h.centre = std::isnan(rs.centre) ? 0.0 : rs.centre;
+    h.scale = std::isnan(rs.sigma) ? kNaNv : std::max(rs.sigma, 0.05);
+    h.largest = 0.0;
+    for (const auto& [t, d] : h.values) h.largest = std::max(h.largest, (d - h.centre) / h.scale);
+    h.since_measure = 0;
+}
+
+// The fast judge at one epoch: each signal against its own level, the median drop per band, an
+// alarm when a band passes its history's largest drop at two epochs running.
+void LiveDetector::State::fast_judge(const RinexObsData& rec, const Epoch& e, double t, std::vector<LiveChange>& out) {
+    std::array<std::vector<double>, kBandCount> drops;
+    std::array<double, kBandCount> cn0_sum{};
+    std::array<std::size_t, kBandCount> cn0_n{};
+    Live* open = nullptr;
+    for (Live& l : events)
+        if (l.open && l.fast && std::isnan(l.fast_end)) open = &l;
+    for (auto* s = rec.sats_begin(e); s != rec.sats_end(e); ++s) {
+        const std::string_view sat = rec.sat_name(*s);
+        for (std::uint32_t i = s->obs_begin; i < s->obs_begin + s->obs_count; ++i) {
+            if (!rec.is_snr_code(rec.obs_codes[i])) continue;
+            const Band b = band_of(sat[0], rec.code_name(i), rec.version);
+            if (b == kNoBand) continue;
+            const auto bi = static_cast<std::size_t>(b);
+            const double cn0 = rec.obs_values[i];
+            cn0_sum[bi] += cn0;
+            ++cn0_n[bi];
+            Level& lv = levels[std::string(sat) + std::string(rec.code_name(i))];
+            if (t - lv.last > kLevelSeconds) lv = Level{cn0, 0.0, t};  // a new track, or one back after long
+            if (lv.seen >= kLevelWarmUp) drops[bi].push_back(lv.level - cn0);
+            // Levels stand still in the bands of an event, so that they do not follow the jammer down.
+            const bool frozen = open && std::find(open->event.bands.begin(), open->event.bands.end(),
+                                                  std::string(band_name(b))) != open->event.bands.end();
+            if (!frozen) {
+                const double a = 1.0 - std::exp(-(t - lv.last) / kLevelSeconds);
+                lv.level += a * (cn0 - lv.level);
+            }
+            lv.seen += t - lv.last;
+            lv.last = t;
+        }
+    }
+    bands.clear();
+    std::vector<std::string> hot;
+    double peak = 0.0, first_start = 1e300;
+    std::string first_text;
+    std::size_t with_data = 0;
+    for (std::size_t b = 0; b < kBandCount; ++b) {
+        if (cn0_n[b] == 0) continue;
+        LiveBand lb{static_cast<Band>(b), cn0_sum[b] / static_cast<double>(cn0_n[b]), kNaNv, drops[b].size()};
+        BandHistory& h = history[b];
+        if (drops[b].size() >= kLeastSignals) {
+            const double d = median_in_place(drops[b]);
+            lb.degradation = d;
+            ++with_data;
+            const bool judged = !h.values.empty() && h.values.back().first - h.values.front().first >= kHistorySeconds / 2 &&
+                                !std::isnan(h.scale);
+            const double z = judged ? (d - h.centre) / h.scale : 0.0;
+            const bool beyond = judged && z >= std::max(kLeastSigmas, kBeyondHistory * h.largest);
+            h.hot_run = beyond ? h.hot_run + 1 : 0;
+            if (h.hot_run == 1) {
+                h.run_start = t;
+                h.run_start_text = epoch_text(e.time);
+            }
+            if (h.hot_run >= 2 || (open && beyond)) {
+                hot.emplace_back(band_name(static_cast<Band>(b)));
+                peak = std::max(peak, d);
+                if (h.run_start < first_start) {
+                    first_start = h.run_start;
+                    first_text = h.run_start_text;
+                }
+            } else if (!beyond) {
+                h.values.emplace_back(t, d);
+                while (!h.values.empty() && t - h.values.front().first > kHistorySeconds) h.values.pop_front();
+                if (++h.since_measure >= 60 || std::isnan(h.scale)) measure_history(h);
+            }
+        }
+        bands.push_back(lb);
+    }
+    if (hot.empty()) {
+        if (open && std::isnan(open->fast_end)) open->fast_end = t;
+        return;
+    }
+    if (!open) {
+        Live l;
+        l.fast = true;
+        l.start = first_start;
+        l.end = t;
+        l.event.start = first_text;
+        events.push_back(l);
+        open = &events.back();
+    }
+    open->end = t;
+    open->event.end = epoch_text(e.time);
+    open->event.duration = open->end - open->start;
+    for (const std::string& b : hot)
+        if (std::find(open->event.bands.begin(), open->event.bands.end(), b) == open->event.bands.end()) open->event.bands.push_back(b);
+    std::sort(open->event.bands.begin(), open->event.bands.end(), [](const std::string& a, const std::string& b) {
+        return std::find(std::begin(kBandNames), std::end(kBandNames), a) < std::find(std::begin(kBandNames), std::end(kBandNames), b);
+    });
+    if (peak > open->event.peak_degradation_db) {
+        open->event.peak_degradation_db = peak;
+        open->event.peak_time = epoch_text(e.time);
+    }
+    open->event.kind = open->event.bands.size() >= with_data && with_data > 1 ? "wideband" : "band-limited";
+    if (open->told_bands.empty()) tell(*open, "open", out);
+    else if (open->event.bands != open->told_bands || open->event.peak_degradation_db >= open->told_peak + kPeakStep)
+        tell(*open, "update", out);
+}
+
+void LiveDetector::State::tell(Live& l, const char* action, std::vector<LiveChange>& out) {
+    LiveChange c;
+    c.action = action;
+    c.event = l.event;
+    c.confirmed = l.confirmed || !l.fast;
+    if (c.action != "close") c.event.end.clear();  // an event still open has no end yet
+    l.told_peak = l.event.peak_degradation_db;
+    l.told_bands = l.event.bands;
+    if (c.action == "open" && l.told_bands.empty()) l.told_bands = {"?"};
+    out.push_back(std::move(c));
+}
+
+// The file detector over the window; its events become the events told.
+void LiveDetector::State::recheck(double now, bool final, bool interrupted, std::vector<LiveChange>& out) {
+    last_check = now;
+    const RinexObsData& rec = window.record();
+    if (rec.epochs.size() < kMinDetectorEpochs) {
+        if (final)
+            for (Live& l : events)
+                if (l.open) { l.open = false; tell(l, "close", out); }
+        return;
+    }
+    DetectorOptions options = o.detector;
+    if (!options.cn0_template && learned) options.cn0_template = &*learned;
+    const InterferenceReport r = detect_interference(rec, nav.get(), options);
+    used = options.cn0_template ? *options.cn0_template : r.cn0_template;
+    // A template learned from a clean window of two hours or more serves from then on.
+    if (!o.detector.cn0_template && !learned && r.events.empty() && r.reason.empty() &&
+        window.last_seconds() - window.first_seconds() >= 7200.0)
+        learned = r.cn0_template;
+    for (const InterferenceEvent& f : r.events) {
+        const auto fs = parse_epoch_text(f.start), fe = parse_epoch_text(f.end);
+        if (!fs || !fe) continue;
+        const double start = window.seconds_of(*fs), end = window.seconds_of(*fe);
+        const bool done = final || now - end >= o.settle_seconds;
+        if (end < settled_until) continue;  // judged and told before
+        Live* match = nullptr;
+        for (Live& l : events)
+            if (l.open && l.start <= end + 60.0 && l.end >= start - 60.0) match = &l;
+        if (!match) {
+            Live l;
+            l.start = start;
+            events.push_back(l);
+            match = &events.back();
+        }
+        Live& l = *match;
+        const bool fresh = l.told_bands.empty();
+        l.event = f;
+        l.start = start;
+        l.end = std::max(l.end, end);
+        l.confirmed = true;
+        if (fresh) tell(l, "open", out);
+        else if (!done && (l.event.bands != l.told_bands || l.event.peak_degradation_db >= l.told_peak + kPeakStep))
+            tell(l, "update", out);
+        if (done) {
+            l.open = false;
+            if (interrupted && now - end < o.settle_seconds) l.event.kind = l.event.kind;  // still going at the end
+            tell(l, "close", out);
+            settled_until = std::max(settled_until, end + 1e-3);
+        }
+    }
+    // Alarms of the fast judge that the file detector has not confirmed once it could have.
+    for (Live& l : events) {
+        if (!l.open) continue;
+        const bool over = !std::isnan(l.fast_end) && now - l.fast_end >= o.settle_seconds;
+        if (final || over) {
+            l.open = false;
+            tell(l, "close", out);
+            settled_until = std::max(settled_until, l.end + 1e-3);
+        }
+    }
+    events.erase(std::remove_if(events.begin(), events.end(), [](const Live& l) { return !l.open; }), events.end());
+}
+
+LiveDetector::LiveDetector(LiveOptions options) : s_(std::make_unique<State>()) { s_->o = std::move(options); }
+LiveDetector::~LiveDetector() = default;
+LiveDetector::LiveDetector(LiveDetector&&) noexcept = default;
+LiveDetector& LiveDetector::operator=(LiveDetector&&) noexcept = default;
+
+void LiveDetector::set_navigation(std::shared_ptr<const NavigationData> nav) { s_->nav = std::move(nav); }
+
+std::vector<LiveChange> LiveDetector::push(const RinexObsData& epochs) {
+    State& s = *s_;
+    std::vector<LiveChange> out;
+    const std::size_t before = s.window.epochs();
+    s.window.append(epochs);
+    const RinexObsData& rec = s.window.record();
+    for (std::size_t i = before; i < rec.epochs.size(); ++i) {
+        const Epoch& e = rec.epochs[i];
+        const double t = s.window.seconds_of(e.time);
+        s.fast_judge(rec, e, t, out);
+        ++s.pushed;
+        s.last_epoch = e.time;
+    }
+    const double now = s.window.last_seconds();
+    const double every = s.busy() ? s.o.busy_recheck_seconds : s.o.recheck_seconds;
+    if (now - s.last_check >= every) s.recheck(now, false, false, out);
+    s.window.trim(s.o.window_seconds);
+    return out;
+}
+
+std::vector<LiveChange> LiveDetector::finish(bool interrupted) {
+    std::vector<LiveChange> out;
+    s_->recheck(s_->window.last_seconds(), true, interrupted, out);
+    return out;
+}
+
+const std::vector<LiveBand>& LiveDetector::bands() const { return s_->bands; }
+std::size_t LiveDetector::epochs() const { return s_->pushed; }
+std::optional<EpochTime> LiveDetector::last_epoch() const { return s_->last_epoch; }
+std::size_t LiveDetector::open_events() const {
+    return static_cast<std::size_t>(std::count_if(s_->events.begin(), s_->events.end(), [](const Live& l) { return l.open; }));
+}
+const CN0Template& LiveDetector::cn0_template() const { return s_->used; }
+
+}  // namespace tessora
