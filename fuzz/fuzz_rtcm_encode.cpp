@@ -24,7 +24,9 @@ using Key = std::tuple<long long, std::string, std::string>;  // ms of GPS time,
 std::multimap<Key, double> strengths(const tessora::RinexObsData& rec) {
     std::multimap<Key, double> out;
     for (const auto& e : rec.epochs) {
-        const auto t = static_cast<long long>(std::llround(tessora::rtcm::gps_seconds(e.time) * 1000.0));
+        const double gps = tessora::rtcm::gps_seconds(e.time);
+        if (!(gps >= 0.0 && gps < 3.8e9)) continue;  // never encoded
+        const auto t = static_cast<long long>(std::llround(gps * 1000.0));
         for (auto* s = rec.sats_begin(e); s != rec.sats_end(e); ++s)
             for (std::uint32_t i = s->obs_begin; i < s->obs_begin + s->obs_count; ++i) {
                 const std::string_view code = rec.code_name(i);

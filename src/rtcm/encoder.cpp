@@ -17,7 +17,8 @@ namespace {
 constexpr std::string_view kSystems = "GRESJCI";
 constexpr std::int64_t kMoscowAheadMs = 3 * 3600 * 1000;
 constexpr std::int64_t kBeidouBehindMs = 14000;
-constexpr double kEphemerisLead = 7200.0;  // an ephemeris is broadcast from 2 h before its time
+constexpr double kEphemerisLead = 7200.0;
+constexpr double kLatestGps = 3.8e9;  // GPS seconds of 2100  // an ephemeris is broadcast from 2 h before its time
 // A phase range more than this from its satellite's pseudorange is moved by whole cycles, so that
 // it stays within the fine phase field (+-1171 m) whatever the rough range's rounding.
 constexpr double kPhaseWindow = 1000.0;
@@ -86,6 +87,8 @@ public:
         for (const Epoch& e : rec_.epochs) {
             if (e.flag > 1 || e.sat_count == 0) continue;  // event records carry no observations
             const double gps = gps_of_record_time(e.time, rec_.time_system);
+            // The messages date epochs from 1980 on; a year beyond 2100 is a broken record.
+            if (!(gps >= 0.0 && gps < kLatestGps)) continue;
             if ((o_.from && gps < *o_.from) || (o_.until && gps > *o_.until)) continue;
             EncodedEpoch x{gps, e.time, {}};
             const auto t = static_cast<std::int64_t>(std::llround(gps * 1000.0));
