@@ -28,6 +28,12 @@ std::int64_t floor_mod(std::int64_t v, std::int64_t m) {
     return r < 0 ? r + m : r;
 }
 
+// The multiple-message bit of an MSM payload: bit 54, after the message number, the station and
+// the 30 bits of the epoch time (GLONASS: day and time of day).
+void clear_multiple_message_bit(std::string& payload) {
+    if (payload.size() > 6) payload[6] = static_cast<char>(static_cast<unsigned char>(payload[6]) & ~0x02u);
+}
+
 // GPS seconds of an epoch of a record kept in `time_system`.
 double gps_of_record_time(const EpochTime& t, std::string_view time_system) {
     const double s = gps_seconds(t);
@@ -161,10 +167,13 @@ private:
             return kSystems.find(a.system) < kSystems.find(b.system);
         });
         std::vector<std::string> payloads;
-        for (std::size_t i = 0; i < messages.size(); ++i) {
-            messages[i].more = i + 1 < messages.size();
-            for (std::string& p : encode_msm(messages[i], flavour_)) payloads.push_back(std::move(p));
+        for (ObsMessage& m : messages) {
+            m.more = true;
+            for (std::string& p : encode_msm(m, flavour_)) payloads.push_back(std::move(p));
         }
+        // The epoch's last message closes it, whichever system's it is: a system whose cells
+        // the messages cannot carry gives none.
+        if (!payloads.empty()) clear_multiple_message_bit(payloads.back());
         for (const std::string& p : payloads) out += make_frame(p);
         for (const ObsMessage& m : messages) previous_[static_cast<unsigned char>(m.system)] = t;
     }

@@ -344,3 +344,37 @@ TEST(rtcm_encode, OptionsOutOfRangeAreRefused) {
     ASSERT_TRUE(none);
     EXPECT_TRUE(none.value().empty());  // every epoch lies before `from`
 }
+
+TEST(rtcm_encode, TheLastMessageSentClosesTheEpoch) {
+    // BeiDou's only signal has no MSM number: its message is never sent, and GPS's, now the
+    // epoch's last, must close it. Left open, the next epoch's GLONASS message would read as part
+    // of this epoch's chain and teach the decoder a leap second one short.
+    const std::string text =
+        "     3.05           OBSERVATION DATA    M (MIXED)           RINEX VERSION / TYPE\n"
+        "G    1 S1C                                                  SYS / # / OBS TYPES\n"
+        "R    1 S1C                                                  SYS / # / OBS TYPES\n"
+        "C    1 S9X                                                  SYS / # / OBS TYPES\n"
+        "                                                            END OF HEADER\n"
+        "> 2022 11 11 17 00  0.0000000  0  2\n"
+        "G01        45.000\n"
+        "C05        41.000\n"
+        "> 2022 11 11 17 00  1.0000000  0  5\n"
+        "R04        40.000\n"
+        "G01        45.000\nG02        44.000\nG03        43.000\nG04        42.000\n";
+    auto rec = read_rinex_obs_text(text, "t.rnx");
+    ASSERT_TRUE(rec);
+    auto epochs = encode_rtcm3(rec.value(), nullptr, EncodeOptions{});
+    ASSERT_TRUE(epochs);
+    for (const auto& e : epochs.value()) {
+        std::vector<ObsMessage> chain;
+        FrameScanner f;
+        f.feed(e.bytes, [&](std::string_view p) {
+            if (auto m = decode_msm(p)) chain.push_back(*m);
+        });
+        ASSERT_FALSE(chain.empty());
+        for (std::size_t i = 0; i < chain.size(); ++i) EXPECT_EQ(chain[i].more, i + 1 < chain.size());
+    }
+    const RinexObsData back = round_trip(rec.value(), 7);
+    ASSERT_EQ(back.epochs.size(), 2u);
+    EXPECT_EQ(series(back, "R04", "S1C").values[1], 40.0);  // at 17:00:01, not a second early
+}
