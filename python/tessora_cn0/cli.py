@@ -9,6 +9,7 @@ Subcommands:
                events that overlap in time; one CSV row per station event, optionally an HTML page
   info OBS     the observation file's summaries (header, satellites, observables)
   replay OBS   send a recording again as a paced RTCM 3 stream, into a file or to TCP clients
+  monitor URL  watch NTRIP or TCP streams live: interference events as they happen
 
 Exit status: 0 on success, 1 when a file could not be read or written (one line on stderr naming
 the file and the reason), 2 on bad arguments.
@@ -420,6 +421,11 @@ def _cmd_replay(args):
     return replay.run(args)
 
 
+def _cmd_monitor(args):
+    from tessora_cn0.monitor import command
+    return command.run(args)
+
+
 def _usage_error(args, message):
     args.parser.error(message)
 
@@ -524,6 +530,23 @@ def build_parser():
                     help="serve the stream to TCP clients (port 0 picks a free port; the address is "
                          "printed on stderr)")
     p.set_defaults(run=_cmd_replay, parser=p)
+
+    p = sub.add_parser("monitor", help="watch NTRIP or TCP streams live: interference events as they happen",
+                       description="Watch reference-station streams as they arrive and judge every epoch: "
+                                   "event changes and stream states go out as JSON lines (standard output or "
+                                   "--events). Ctrl-C or SIGTERM closes the open events as interrupted and "
+                                   "exits 0.")
+    p.add_argument("sources", nargs="+", metavar="URL",
+                   help="ntrip://[user:password@]host:port/MOUNT[,MOUNT...], ntrips://... (TLS) or "
+                        "tcp://host:port (raw RTCM 3)")
+    p.add_argument("--all", action="store_true", help="every mountpoint of the casters' sourcetables")
+    p.add_argument("--templates", metavar="DIR", help="folder of <station>.template.json, the stations' templates")
+    p.add_argument("--events", metavar="FILE", help="append the JSON lines to FILE instead of standard output")
+    p.add_argument("--on-event", metavar="CMD",
+                   help="run CMD for every event change, its fields as arguments and TESSORA_EVENT_* variables")
+    p.add_argument("--serve", type=replay.tcp_address, metavar="HOST:PORT",
+                   help="serve the status page, /metrics (Prometheus) and /events (JSON)")
+    p.set_defaults(run=_cmd_monitor, parser=p)
     return parser
 
 

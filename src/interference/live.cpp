@@ -26,6 +26,8 @@ constexpr double kLeastSigmas = 6.0;
 constexpr std::size_t kLeastSignals = 4;
 // An event's peak is told again when it has grown by this much.
 constexpr double kPeakStep = 1.0;
+// Epochs this far before the last one judged start the judging again.
+constexpr double kRestartAfter = 3600.0;
 
 struct Level {
     double level = 0.0, seen = 0.0, last = -1e300;
@@ -270,6 +272,16 @@ LiveDetector& LiveDetector::operator=(LiveDetector&&) noexcept = default;
 void LiveDetector::set_navigation(std::shared_ptr<const NavigationData> nav) { s_->nav = std::move(nav); }
 
 std::vector<LiveChange> LiveDetector::push(const RinexObsData& epochs) {
+    // A stream joined before its ephemerides is dated by the host's clock until the first one
+    // arrives; a recording replayed from another day then goes back in time. Judging starts
+    // again on the stream's own time.
+    if (s_->last_epoch && !epochs.epochs.empty() &&
+        exact_seconds_between(*s_->last_epoch, epochs.epochs.front().time) > kRestartAfter) {
+        auto fresh = std::make_unique<State>();
+        fresh->o = s_->o;
+        fresh->nav = s_->nav;
+        s_ = std::move(fresh);
+    }
     State& s = *s_;
     std::vector<LiveChange> out;
     const std::size_t before = s.window.epochs();

@@ -57,7 +57,9 @@ public:
     LiveDetector& operator=(LiveDetector&&) noexcept;
 
     void set_navigation(std::shared_ptr<const NavigationData> nav);
-    // Epochs later than every epoch pushed before; earlier ones are passed over.
+    // Epochs later than every epoch pushed before; earlier ones are passed over, but for a chunk
+    // that begins more than an hour before the last epoch judged: the stream was re-dated (its
+    // first ephemeris after the host's clock), and the judging starts again.
     std::vector<LiveChange> push(const RinexObsData& epochs);
     // The stream ended: the file detector judges the window once more and every event still open
     // is closed (`interrupted` marks those that were still going on).

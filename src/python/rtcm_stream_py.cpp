@@ -2,6 +2,7 @@
 // Each take() gives the epochs completed since the one before as a record of their own, so that a
 // stream that runs for months keeps in memory only what is still arriving. Decoding runs without
 // the interpreter lock; one thread at a time may use a stream.
+#include <cmath>
 #include <map>
 #include <memory>
 #include <optional>
@@ -30,11 +31,17 @@ bool conv_date(PyObject* o, std::optional<EpochTime>& out) {
 }
 
 PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const char* const names[] = {"date", "name"};
-    PyObject* a[2];
-    if (!bind_args("RtcmStream", names, 2, 0, args, kwargs, a)) return nullptr;
+    static const char* const names[] = {"date", "name", "clock"};
+    PyObject* a[3];
+    if (!bind_args("RtcmStream", names, 3, 0, args, kwargs, a)) return nullptr;
     rtcm::RtcmOptions options;
     if (!absent(a[0]) && !conv_date(a[0], options.date)) return nullptr;
+    if (!absent(a[2])) {
+        double clock = 0.0;
+        if (!conv_float(a[2], "clock", clock)) return nullptr;
+        if (!std::isfinite(clock)) return raise(PyExc_ValueError, "clock must be a finite number of seconds");
+        options.file_time = clock;
+    }
     if (!absent(a[1])) {
         std::string_view name;
         if (!conv_text(a[1], "name", name)) return nullptr;
@@ -143,10 +150,11 @@ PyMethodDef kMethods[] = {
 };
 
 PyType_Slot kSlots[] = {
-    {Py_tp_doc, const_cast<char*>("RtcmStream(date=None, name='')\n--\n\n"
+    {Py_tp_doc, const_cast<char*>("RtcmStream(date=None, name='', clock=None)\n--\n\n"
                                   "An RTCM 3 stream decoded as its bytes arrive: feed() the pieces, take() the "
                                   "epochs completed so far. date ('YYYY-MM-DD', a day of the stream) gives the GPS "
-                                  "week, else the stream's ephemerides do; name becomes the records' marker name")},
+                                  "week, else the stream's ephemerides do, else clock (POSIX seconds, the host's "
+                                  "time of a live stream); name becomes the records' marker name")},
     {Py_tp_new, reinterpret_cast<void*>(stream_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<StreamPtr>)},
     {Py_tp_methods, kMethods},
