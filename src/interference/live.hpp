@@ -28,7 +28,7 @@ struct LiveOptions {
     double window_seconds = 3 * 3600; // how far back the file detector looks
     double recheck_seconds = 600;     // how often it runs while all is quiet
     double busy_recheck_seconds = 60; // how often while an event is open or settling
-    double settle_seconds = 600;      // an event that ended this long before the window's end is final
+    double settle_seconds = 1800;     // an event that ended this long before the window's end is final
 };
 
 // One change of an event: "open", "update" or "close". `confirmed` is false for an alarm of the
