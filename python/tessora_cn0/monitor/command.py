@@ -89,6 +89,14 @@ class Monitor:
         for st in self.stations:
             st.close(interrupted=True)
 
+    def judgement_summary(self):
+        """One line on the time from a piece's arrival to the end of its judgement, over all stations."""
+        values = sorted(v for st in self.stations for v in st.judgement_times())
+        if not values:
+            return "no epoch judged"
+        q = lambda p: values[min(len(values) - 1, int(p * len(values)))] * 1000.0  # noqa: E731
+        return f"{len(values)} judgements, time from arrival: median {q(0.5):.1f} ms, 99th percentile {q(0.99):.1f} ms"
+
     def events(self):
         with self.lock:
             return list(self.recent)
@@ -151,6 +159,7 @@ def run(args):
             pass
     finally:
         monitor.stop()
+        sys.stderr.write(f"tessora-cn0 monitor: {monitor.judgement_summary()}\n")
         if server:
             server.stop()
         log.close()

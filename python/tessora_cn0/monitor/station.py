@@ -14,6 +14,8 @@ from tessora_cn0.monitor.corruption import CorruptionWatch
 from tessora_cn0.monitor.timing import ObservationRate, latency
 
 HOUR = 3600.0
+# The CN0 per band kept for the status page: one point per this many seconds of host time.
+BAND_POINT_SECONDS = 10.0
 # Judgement times kept for the percentiles (arrival of the bytes to the end of the judgement).
 JUDGEMENT_SAMPLES = 4096
 
@@ -108,7 +110,9 @@ class Station:
             when = _epoch_datetime(self.last_epoch)
             self.latency = latency(when, host_time)
             self.rate.add(when)
-            self.bands.append((done, self.last_epoch, self.detector.bands))
+            if not self.bands or done - self.bands[-1][0] >= BAND_POINT_SECONDS:
+                point = tuple((b["band"], b["cn0"], b["degradation"]) for b in self.detector.bands)
+                self.bands.append((done, self.last_epoch, point))
             while self.bands and done - self.bands[0][0] > HOUR:
                 self.bands.popleft()
         return [self._event(c) for c in changes]
@@ -146,10 +150,10 @@ class Station:
         """The station's part of the status snapshot (see monitor.server)."""
         with self.lock:
             series = collections.defaultdict(list)
-            for _, when, bands in self.bands:
-                for b in bands:
-                    series[b["band"]].append([when, b["cn0"], b["degradation"]])
-            latest = {b["band"]: b["degradation"] for b in (self.bands[-1][2] if self.bands else [])}
+            for _, when, point in self.bands:
+                for band, cn0, degradation in point:
+                    series[band].append([when, cn0, degradation])
+            latest = {band: degradation for band, _, degradation in (self.bands[-1][2] if self.bands else ())}
             return {"station": self.name, "mount": self.name, "state": self.state,
                     "latency_s": None if self.latency is None else round(self.latency, 3),
                     "rate_s": self.rate.interval, "satellites": self.satellites, "epochs": self.detector.epochs,
@@ -157,7 +161,7 @@ class Station:
                     "crc_failures": self.stream.stats["crc_failures"], "degradation_db": latest,
                     "bands": dict(series), "open_events": list(self.open.values())}
 
-    def judgement_percentile(self, q):
+    def judgement_times(self):
+        """Seconds from the arrival of each recent piece with epochs to the end of their judgement."""
         with self.lock:
-            values = sorted(self.judgement)
-        return values[min(len(values) - 1, int(q * len(values)))] if values else None
+            return list(self.judgement)
