@@ -546,6 +546,8 @@ def build_parser():
                    help="run CMD for every event change, its fields as arguments and TESSORA_EVENT_* variables")
     p.add_argument("--serve", type=replay.tcp_address, metavar="HOST:PORT",
                    help="serve the status page, /metrics (Prometheus) and /events (JSON)")
+    p.add_argument("--record", metavar="DIR",
+                   help="write each station's epochs as hourly RINEX 3 files under DIR/<station>/")
     p.set_defaults(run=_cmd_monitor, parser=p)
     return parser
 

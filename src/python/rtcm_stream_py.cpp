@@ -79,6 +79,18 @@ PyObject* stream_take(PyObject* self, PyObject*) {
     return wrap_rinex_obs(std::move(r->obs));
 }
 
+// take_before(time): the completed epochs before an epoch text ("2024-03-05T08:00:00.000Z").
+PyObject* stream_take_before(PyObject* self, PyObject* arg) {
+    std::string_view text;
+    if (!conv_text(arg, "time", text)) return nullptr;
+    const auto before = parse_epoch_text(text);
+    if (!before) return raise(PyExc_ValueError, "time must be an epoch text such as '2024-03-05T08:00:00.000Z'");
+    std::optional<rtcm::RtcmRecording> r;
+    if (!on_decoder(self, [&](rtcm::RtcmDecoder& d) { r.emplace(d.take_before(*before, false)); })) return nullptr;
+    if (r->obs.epochs.empty()) Py_RETURN_NONE;
+    return wrap_rinex_obs(std::move(r->obs));
+}
+
 PyObject* stream_set_date(PyObject* self, PyObject* arg) {
     std::optional<EpochTime> date;
     if (!conv_date(arg, date)) return nullptr;
@@ -142,6 +154,9 @@ PyMethodDef kMethods[] = {
     {"take", stream_take, METH_NOARGS,
      "take($self)\n--\n\nThe epochs completed since the last take, as a RinexObsData of their own, or None; "
      "they are then forgotten"},
+    {"take_before", stream_take_before, METH_O,
+     "take_before($self, time, /)\n--\n\nThe completed epochs before time (an epoch text, GPS time), as take() "
+     "gives them, or None"},
     {"finish", stream_finish, METH_NOARGS,
      "finish($self)\n--\n\nThe end of the stream: a frame still cut short is given up, its epoch completes"},
     {"set_date", stream_set_date, METH_O,

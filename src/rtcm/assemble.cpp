@@ -407,8 +407,12 @@ void EpochAssembler::build(RinexObsData& rec, std::int32_t week) const {
 }
 
 bool EpochAssembler::take_completed(RinexObsData& rec, std::int32_t week) {
+    return take_completed_before(rec, week, INT64_MAX);
+}
+
+bool EpochAssembler::take_completed_before(RinexObsData& rec, std::int32_t week, std::int64_t before) {
     if (!last_) return false;
-    const std::int64_t limit = last_closed_ && *last_closed_ >= *last_ ? *last_ + 1 : *last_;
+    const std::int64_t limit = std::min(before, last_closed_ && *last_closed_ >= *last_ ? *last_ + 1 : *last_);
     // The epochs still open wait aside while the others are built, then come back.
     std::map<std::int64_t, std::vector<Cell>> open;
     for (auto it = epochs_.lower_bound(limit); it != epochs_.end();) open.insert(epochs_.extract(it++));

@@ -46,6 +46,8 @@ public:
     // too once a message without the multiple-message bit closed it) and forgets them; the signals'
     // lock times, channels and names are kept for the epochs to come. False when none is complete.
     bool take_completed(RinexObsData& rec, std::int32_t week);
+    // The same for the completed epochs before `before` (ms on the time line) only.
+    bool take_completed_before(RinexObsData& rec, std::int32_t week, std::int64_t before);
 
 private:
     struct Cell {

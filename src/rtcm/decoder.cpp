@@ -290,6 +290,16 @@ RtcmRecording RtcmDecoder::take(bool with_nav) {
 
 std::uint64_t RtcmDecoder::ephemerides() const { return s_->kepler.size() + s_->glonass.size(); }
 
+RtcmRecording RtcmDecoder::take_before(const EpochTime& before, bool with_nav) {
+    State& s = *s_;
+    RtcmRecording r;
+    const State::Week w = s.resolve_week();
+    const double ms = (gps_seconds(before) - static_cast<double>(w.week0) * kWeekSeconds) * 1000.0;
+    s.epochs.take_completed_before(r.obs, w.week0, static_cast<std::int64_t>(std::floor(ms)));
+    s.describe(r, w, with_nav);
+    return r;
+}
+
 void RtcmDecoder::set_date(const EpochTime& date) { s_->options.date = date; }
 
 RtcmRecording decode_rtcm3(std::string_view bytes, const RtcmOptions& options) {

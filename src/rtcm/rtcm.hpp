@@ -65,6 +65,8 @@ public:
     // navigation data (with `with_nav`) is every ephemeris so far. Loss-of-lock indicators run on
     // across takes.
     RtcmRecording take(bool with_nav = true);
+    // The same for the completed epochs before GPS time `before` only (an hour's file, say).
+    RtcmRecording take_before(const EpochTime& before, bool with_nav = true);
     // Distinct ephemerides received so far (a new one changes the navigation data).
     std::uint64_t ephemerides() const;
     // Sets the date the week comes from (a live stream's host date, as the days go by).

@@ -62,12 +62,12 @@ class _Hook:
 class Monitor:
     """The stations, their clients and what they tell."""
 
-    def __init__(self, sources, log, *, templates=None, hook=None, false_alarms_per_day=0.002):
+    def __init__(self, sources, log, *, templates=None, hook=None, false_alarms_per_day=0.002, record=None):
         self.log, self.hook = log, hook
         self.lock = threading.Lock()
         self.recent = []
         self.stations = [Station(s, self._emit, template=(templates or {}).get(s.name),
-                                 false_alarms_per_day=false_alarms_per_day) for s in sources]
+                                 false_alarms_per_day=false_alarms_per_day, record=record) for s in sources]
         self.clients = [StreamClient(st.source, st.on_data, st.on_state) for st in self.stations]
 
     def _emit(self, line):
@@ -143,7 +143,8 @@ def run(args):
     sources = _sources(args)
     templates = _templates(args.templates, sources) if args.templates else None
     log = _Log(args.events)
-    monitor = Monitor(sources, log, templates=templates, hook=_Hook(args.on_event) if args.on_event else None)
+    monitor = Monitor(sources, log, templates=templates, hook=_Hook(args.on_event) if args.on_event else None,
+                      record=args.record)
     server = None
     if args.serve:
         from tessora_cn0.monitor.server import MonitorServer

@@ -6,6 +6,8 @@ The client's thread calls `on_data` and `on_state`; `snapshot` and `close` come 
 station's state is kept under one lock. Log lines go to `emit`, a callable that must not block."""
 import collections
 import datetime
+import os
+import sys
 import threading
 import time
 
@@ -40,7 +42,7 @@ def event_line(station, change):
 class Station:
     """The pipeline of one mountpoint (or raw TCP source)."""
 
-    def __init__(self, source, emit, *, template=None, false_alarms_per_day=0.002, clock=time.time):
+    def __init__(self, source, emit, *, template=None, false_alarms_per_day=0.002, clock=time.time, record=None):
         self.source = source
         self.name = source.name
         self.emit = emit
@@ -62,6 +64,8 @@ class Station:
         self.open = {}                                  # start -> latest line of each open event
         self.bands = collections.deque()                # (host time, epoch text, [band dicts])
         self.judgement = collections.deque(maxlen=JUDGEMENT_SAMPLES)
+        # --record: the same bytes decoded a second time, taken an hour at a time into RINEX 3 files.
+        self.recorder = _HourlyFiles(record, self.name, clock) if record else None
 
     def _new_detector(self):
         return _t.LiveDetector(self.template, false_alarms_per_day=self.false_alarms_per_day)
@@ -81,6 +85,8 @@ class Station:
         lines = []
         with self.lock:
             self.stream.feed(data)
+            if self.recorder:
+                self.recorder.feed(data)
             stats = self.stream.stats
             change = self.corruption.update(stats["frames"], stats["crc_failures"])
             epochs = self.stream.take()
@@ -102,6 +108,8 @@ class Station:
             if nav is not None:
                 self.detector.set_navigation(nav)
         changes = self.detector.push(epochs)
+        if self.recorder and self.detector.last_epoch:
+            self.recorder.reached(self.detector.last_epoch)
         done = self.clock()
         self.judgement.append(done - host_time)
         self.last_epoch = self.detector.last_epoch
@@ -138,6 +146,8 @@ class Station:
             self.stream.finish()
             epochs = self.stream.take()
             lines = self._judge(epochs, self.clock()) if epochs is not None else []
+            if self.recorder:
+                self.recorder.close()
             for change in self.detector.finish(interrupted=interrupted):
                 line = self._event(change)
                 if interrupted:
@@ -165,3 +175,41 @@ class Station:
         """Seconds from the arrival of each recent piece with epochs to the end of their judgement."""
         with self.lock:
             return list(self.judgement)
+
+
+class _HourlyFiles:
+    """A station's epochs as hourly RINEX 3 files, DIR/<station>/<station>_R_<YYYYDDDHH>00_01H_MO.rnx:
+    each hour is written once the stream has passed it."""
+
+    def __init__(self, folder, name, clock):
+        safe = "".join(c if c.isalnum() or c in "-_" else "_" for c in name) or "station"
+        self.folder = os.path.join(folder, safe)
+        self.safe = safe
+        os.makedirs(self.folder, exist_ok=True)
+        self.stream = _t.RtcmStream(name=name, clock=clock())
+        self.hour = None  # the hour being gathered (naive GPS datetime)
+
+    def feed(self, data):
+        self.stream.feed(data)
+
+    def reached(self, epoch_text):
+        hour = _epoch_datetime(epoch_text).replace(minute=0, second=0, microsecond=0)
+        if self.hour is None or hour < self.hour:  # the first, or a stream re-dated by its ephemerides
+            self.hour = hour
+        elif hour > self.hour:
+            self._write(self.stream.take_before(hour.strftime("%Y-%m-%dT%H:%M:%S.000Z")), self.hour)
+            self.hour = hour
+
+    def close(self):
+        self.stream.finish()
+        if self.hour is not None:
+            self._write(self.stream.take(), self.hour)
+
+    def _write(self, rec, hour):
+        if rec is None:
+            return
+        path = os.path.join(self.folder, f"{self.safe}_R_{hour:%Y}{hour.timetuple().tm_yday:03d}{hour:%H}00_01H_MO.rnx")
+        try:
+            rec.to_rinex(path)
+        except (OSError, ValueError) as exc:
+            sys.stderr.write(f"tessora-cn0 monitor: {path}: {exc}\n")
