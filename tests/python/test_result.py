@@ -74,7 +74,9 @@ def test_module_registration_order_and_docstrings():
     assert [n for n in names if n in expected] == expected
     # The interference detector's classes and the batch iterator follow the analysis classes; their
     # functions follow the batch one.
-    public = (expected[:8] + ["InterferenceReport", "InterferenceEvent", "CN0Template", "BatchIterator", "Table"] + expected[8:]
+    # The stream classes (RtcmStream, LiveDetector) come last among the classes.
+    public = (expected[:8] + ["InterferenceReport", "InterferenceEvent", "CN0Template", "BatchIterator", "Table",
+                              "RtcmStream", "LiveDetector"] + expected[8:]
               + ["detect_interference", "iter_analyze"]
               + ["RtcmRecording"])  # the package's own Python class, after the extension's names
     assert [n for n in names if not n.startswith("_")] == [n for n in public if not n.startswith("_")]
