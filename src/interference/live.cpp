@@ -95,9 +95,10 @@ void LiveDetector::State::fast_judge(const RinexObsData& rec, const Epoch& e, do
     std::array<std::vector<double>, kBandCount> drops;
     std::array<double, kBandCount> cn0_sum{};
     std::array<std::size_t, kBandCount> cn0_n{};
+    // The fast judge's open event (until the file detector closes it).
     Live* open = nullptr;
     for (Live& l : events)
-        if (l.open && l.fast && std::isnan(l.fast_end)) open = &l;
+        if (l.open && l.fast) open = &l;
     for (auto* s = rec.sats_begin(e); s != rec.sats_end(e); ++s) {
         const std::string_view sat = rec.sat_name(*s);
         for (std::uint32_t i = s->obs_begin; i < s->obs_begin + s->obs_count; ++i) {
@@ -111,8 +112,9 @@ void LiveDetector::State::fast_judge(const RinexObsData& rec, const Epoch& e, do
             Level& lv = levels[std::string(sat) + std::string(rec.code_name(i))];
             if (t - lv.last > kLevelSeconds) lv = Level{cn0, 0.0, t};  // a new track, or one back after long
             if (lv.seen >= kLevelWarmUp) drops[bi].push_back(lv.level - cn0);
-            // Levels stand still in the bands of an event, so that they do not follow the jammer down.
-            const bool frozen = open && std::find(open->event.bands.begin(), open->event.bands.end(),
+            // Levels stand still in the bands of an event while it lasts, so that they do not
+            // follow the jammer down.
+            const bool frozen = open && std::isnan(open->fast_end) && std::find(open->event.bands.begin(), open->event.bands.end(),
                                                   std::string(band_name(b))) != open->event.bands.end();
             if (!frozen) {
                 const double a = 1.0 - std::exp(-(t - lv.last) / kLevelSeconds);
@@ -138,7 +140,11 @@ void LiveDetector::State::fast_judge(const RinexObsData& rec, const Epoch& e, do
             const bool judged = !h.values.empty() && h.values.back().first - h.values.front().first >= kHistorySeconds / 2 &&
                                 !std::isnan(h.scale);
             const double z = judged ? (d - h.centre) / h.scale : 0.0;
-            const bool beyond = judged && z >= std::max(kLeastSigmas, kBeyondHistory * h.largest);
+            const double level = std::max(kLeastSigmas, kBeyondHistory * h.largest);
+            // Within an event a band stays in it down to half the level that opened it.
+            const bool in_event = open && std::isnan(open->fast_end) && std::find(open->event.bands.begin(), open->event.bands.end(),
+                                                    std::string(band_name(static_cast<Band>(b)))) != open->event.bands.end();
+            const bool beyond = judged && z >= (in_event ? level / 2 : level);
             h.hot_run = beyond ? h.hot_run + 1 : 0;
             if (h.hot_run == 1) {
                 h.run_start = t;
@@ -162,6 +168,10 @@ void LiveDetector::State::fast_judge(const RinexObsData& rec, const Epoch& e, do
     if (hot.empty()) {
         if (open && std::isnan(open->fast_end)) open->fast_end = t;
         return;
+    }
+    if (open && !std::isnan(open->fast_end)) {
+        if (t - open->fast_end > 2 * kLevelWarmUp) open = nullptr;  // long over: a new event
+        else open->fast_end = kNaNv;                                 // back within minutes: the same
     }
     if (!open) {
         Live l;

@@ -224,7 +224,8 @@ function card(st, end) {
     `<span class="mount" title="${esc(text(st.mount))}">${esc(text(st.mount))}</span>` +
     `<span class="state s-${stateClass(st.state)}">${esc(state)}</span></div>` +
     `<div class="facts">` + facts.map(([k, v]) => `<span>${k} <b>${v}</b></span>`).join("") + `</div>` +
-    chart(st, end) + bandsTable(st) + open.map(eventLine).join("") + `</div>`;
+    // The station's own last hour: its last epoch ends the chart (a replayed day's times are old).
+    chart(st, ms(st.last_epoch) ?? end) + bandsTable(st) + open.map(eventLine).join("") + `</div>`;
 }
 
 function eventsTable(events, stations) {

@@ -16,10 +16,13 @@ from tessora_cn0.monitor.corruption import CorruptionWatch
 from tessora_cn0.monitor.timing import ObservationRate, latency
 
 HOUR = 3600.0
-# The CN0 per band kept for the status page: one point per this many seconds of host time.
+# The CN0 per band kept for the status page: one point per this many seconds of the stream.
 BAND_POINT_SECONDS = 10.0
 # Judgement times kept for the percentiles (arrival of the bytes to the end of the judgement).
 JUDGEMENT_SAMPLES = 4096
+
+
+_GPS_ORIGIN = datetime.datetime(1980, 1, 6)
 
 
 def _epoch_datetime(text):
@@ -62,7 +65,8 @@ class Station:
         self.outages = self.reconnects = self.connects = 0
         self.events = collections.deque(maxlen=200)   # this station's recent event lines
         self.open = {}                                  # start -> latest line of each open event
-        self.bands = collections.deque()                # (host time, epoch text, [band dicts])
+        self.bands = collections.deque()                # (stream seconds, epoch text, band points)
+        self.latest = ()                                # (band, cn0, degradation) of the last epoch
         self.judgement = collections.deque(maxlen=JUDGEMENT_SAMPLES)
         # --record: the same bytes decoded a second time, taken an hour at a time into RINEX 3 files.
         self.recorder = _HourlyFiles(record, self.name, clock) if record else None
@@ -118,10 +122,15 @@ class Station:
             when = _epoch_datetime(self.last_epoch)
             self.latency = latency(when, host_time)
             self.rate.add(when)
-            if not self.bands or done - self.bands[-1][0] >= BAND_POINT_SECONDS:
-                point = tuple((b["band"], b["cn0"], b["degradation"]) for b in self.detector.bands)
-                self.bands.append((done, self.last_epoch, point))
-            while self.bands and done - self.bands[0][0] > HOUR:
+            point = tuple((b["band"], b["cn0"], b["degradation"]) for b in self.detector.bands)
+            self.latest = point
+            # The history a point per BAND_POINT_SECONDS of the stream's own time, for an hour of it.
+            at = (when - _GPS_ORIGIN).total_seconds()
+            if self.bands and at < self.bands[-1][0]:  # re-dated by the stream's first ephemeris
+                self.bands.clear()
+            if not self.bands or at - self.bands[-1][0] >= BAND_POINT_SECONDS:
+                self.bands.append((at, self.last_epoch, point))
+            while self.bands and at - self.bands[0][0] > HOUR:
                 self.bands.popleft()
         return [self._event(c) for c in changes]
 
@@ -163,7 +172,7 @@ class Station:
             for _, when, point in self.bands:
                 for band, cn0, degradation in point:
                     series[band].append([when, cn0, degradation])
-            latest = {band: degradation for band, _, degradation in (self.bands[-1][2] if self.bands else ())}
+            latest = {band: degradation for band, _, degradation in self.latest}
             return {"station": self.name, "mount": self.name, "state": self.state,
                     "latency_s": None if self.latency is None else round(self.latency, 3),
                     "rate_s": self.rate.interval, "satellites": self.satellites, "epochs": self.detector.epochs,
