@@ -175,7 +175,9 @@ std::string one_message(const ObsMessage& m, int flavour, const std::vector<Sate
 }  // namespace
 
 unsigned msm_satellite_number(std::string_view sat) {
-    if (sat.size() < 2 || sat.size() > 3 || msm_base(sat[0]) == 0) return 0;
+    // A RINEX satellite identifier is a letter and two digits; anything else is left out (a
+    // broken "G1" would otherwise become G01 beside a real G01).
+    if (sat.size() != 3 || msm_base(sat[0]) == 0) return 0;
     unsigned n = 0;
     for (char c : sat.substr(1)) {
         if (c < '0' || c > '9') return 0;
