@@ -367,6 +367,8 @@ def stream_calls(tmp):
     yield "RtcmStream.feed", lambda: s.feed(stream[:5000])
     yield "RtcmStream.feed", lambda: expect_error(s.feed, "text")
     yield "RtcmStream.take", lambda: s.take()
+    yield "RtcmStream.take_before", lambda: s.take_before("2024-03-05T07:30:00.000Z")
+    yield "RtcmStream.take_before", lambda: expect_error(s.take_before, "07:30")
     yield "RtcmStream.finish", lambda: s.finish()
     yield "RtcmStream.set_date", lambda: s.set_date("2024-03-06")
     yield "RtcmStream.set_date", lambda: expect_error(s.set_date, "yesterday")
