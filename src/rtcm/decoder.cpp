@@ -31,7 +31,13 @@ std::int32_t unroll_week(unsigned week, unsigned bits, std::int32_t reference_we
     return w;
 }
 
-std::int32_t week_of_seconds(double gps) { return static_cast<std::int32_t>(std::floor(gps / kWeekSeconds)); }
+std::int32_t week_of_seconds(double gps) {
+    const double w = std::floor(gps / kWeekSeconds);
+    return std::isfinite(w) && std::fabs(w) < 1e6 ? static_cast<std::int32_t>(w) : 0;
+}
+
+// Dates and file times the messages can refer to: GPS time from 1980 to 2106.
+bool usable_gps(double gps) { return gps >= 0.0 && gps < 4e9; }
 
 }  // namespace
 
@@ -155,8 +161,10 @@ std::int32_t RtcmDecoder::State::rollover_reference() const {
 RtcmDecoder::State::Week RtcmDecoder::State::resolve_week() const {
     const auto first = epochs.first_epoch();
     // Week 0 of the time line that puts stream time `at` (ms) nearest to GPS time `gps` (s).
+    // A date beyond any week (a caller's broken calendar time) gives week 0.
     auto fit = [](double gps, std::int64_t at) {
-        return static_cast<std::int32_t>(std::floor((gps - static_cast<double>(at) / 1000.0) / kWeekSeconds + 0.5));
+        const double w = std::floor((gps - static_cast<double>(at) / 1000.0) / kWeekSeconds + 0.5);
+        return std::isfinite(w) && std::fabs(w) < 1e6 ? static_cast<std::int32_t>(w) : 0;
     };
     if (options.date) {
         const double gps = gps_seconds(*options.date);
@@ -226,7 +234,11 @@ NavigationData RtcmDecoder::State::build_nav(const Week& week0) const {
     return nav;
 }
 
-RtcmDecoder::RtcmDecoder(RtcmOptions options) : s_(std::make_unique<State>()) { s_->options = std::move(options); }
+RtcmDecoder::RtcmDecoder(RtcmOptions options) : s_(std::make_unique<State>()) {
+    if (options.date && !usable_gps(gps_seconds(*options.date))) options.date.reset();
+    if (options.file_time && !usable_gps(gps_seconds_of_unix(*options.file_time))) options.file_time.reset();
+    s_->options = std::move(options);
+}
 RtcmDecoder::~RtcmDecoder() = default;
 RtcmDecoder::RtcmDecoder(RtcmDecoder&&) noexcept = default;
 RtcmDecoder& RtcmDecoder::operator=(RtcmDecoder&&) noexcept = default;
@@ -300,7 +312,9 @@ RtcmRecording RtcmDecoder::take_before(const EpochTime& before, bool with_nav) {
     return r;
 }
 
-void RtcmDecoder::set_date(const EpochTime& date) { s_->options.date = date; }
+void RtcmDecoder::set_date(const EpochTime& date) {
+    if (usable_gps(gps_seconds(date))) s_->options.date = date;
+}
 
 RtcmRecording decode_rtcm3(std::string_view bytes, const RtcmOptions& options) {
     RtcmDecoder d(options);
