@@ -16,8 +16,16 @@ constexpr double kNaNv = std::numeric_limits<double>::quiet_NaN();
 // A signal's own level follows its CN0 with this time constant, and counts after this much data.
 constexpr double kLevelSeconds = 600.0;
 constexpr double kLevelWarmUp = 120.0;
+// A value counts toward the warm-up for the time since the previous one, up to this (the longest
+// regular interval of reference stations): a level built on two values minutes apart is not yet one.
+constexpr double kLevelStep = 30.0;
 // A band's noise is measured over this much clean history, and judged only once half of it is in.
 constexpr double kHistorySeconds = 3600.0;
+// The largest clean drop is also kept over a day, as the maximum of each 10-minute block: a station
+// whose bands dip together now and then (scintillation, a passing reflector) shows it within hours,
+// not within every hour.
+constexpr double kLongHistorySeconds = 86400.0;
+constexpr double kBlockSeconds = 600.0;
 // The fast judge's alarm: a drop beyond anything the band's clean history showed, by this factor,
 // and never below this many of its sigmas.
 constexpr double kBeyondHistory = 1.5;
@@ -35,6 +43,7 @@ struct Level {
 
 struct BandHistory {
     std::deque<std::pair<double, double>> values;  // (seconds, degradation) of clean epochs
+    std::deque<std::pair<double, double>> blocks;  // (block's first second, largest degradation) over a day
     double centre = 0.0, scale = kNaNv, largest = 0.0;
     std::size_t since_measure = 0;
     int hot_run = 0;
@@ -85,7 +94,7 @@ void LiveDetector::State::measure_history(BandHistory& h) {
     h.centre = std::isnan(rs.centre) ? 0.0 : rs.centre;
     h.scale = std::isnan(rs.sigma) ? kNaNv : std::max(rs.sigma, 0.05);
     h.largest = 0.0;
-    for (const auto& [t, d] : h.values) h.largest = std::max(h.largest, (d - h.centre) / h.scale);
+    for (const auto& [t, d] : h.blocks) h.largest = std::max(h.largest, (d - h.centre) / h.scale);
     h.since_measure = 0;
 }
 
@@ -120,7 +129,7 @@ void LiveDetector::State::fast_judge(const RinexObsData& rec, const Epoch& e, do
                 const double a = 1.0 - std::exp(-(t - lv.last) / kLevelSeconds);
                 lv.level += a * (cn0 - lv.level);
             }
-            lv.seen += t - lv.last;
+            lv.seen += std::min(t - lv.last, kLevelStep);
             lv.last = t;
         }
     }
@@ -160,6 +169,10 @@ void LiveDetector::State::fast_judge(const RinexObsData& rec, const Epoch& e, do
             } else if (!beyond) {
                 h.values.emplace_back(t, d);
                 while (!h.values.empty() && t - h.values.front().first > kHistorySeconds) h.values.pop_front();
+                const double block = std::floor(t / kBlockSeconds) * kBlockSeconds;
+                if (h.blocks.empty() || h.blocks.back().first != block) h.blocks.emplace_back(block, d);
+                else h.blocks.back().second = std::max(h.blocks.back().second, d);
+                while (t - h.blocks.front().first > kLongHistorySeconds) h.blocks.pop_front();
                 if (++h.since_measure >= 60 || std::isnan(h.scale)) measure_history(h);
             }
         }

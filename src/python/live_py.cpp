@@ -1,6 +1,7 @@
 // LiveDetector: the interference detector on a stream, pushed the epochs as they arrive (for
 // instance RtcmStream.take()), giving back the changes of its events as dicts.
 #include <cmath>
+#include <cstdio>
 #include <memory>
 
 #include "interference/live.hpp"
@@ -24,7 +25,10 @@ struct LiveState {
 bool positive(PyObject* o, const char* name, double& out, double most) {
     if (!conv_float(o, name, out)) return false;
     if (!(std::isfinite(out) && out > 0.0 && out <= most)) {
-        PyErr_Format(PyExc_ValueError, "%s must be a positive number of at most %g", name, most);
+        // PyErr_Format knows no %g: the bound is written here.
+        char bound[32];
+        std::snprintf(bound, sizeof bound, "%g", most);
+        PyErr_Format(PyExc_ValueError, "%s must be a positive number of at most %s", name, bound);
         return false;
     }
     return true;

@@ -66,9 +66,9 @@ def start_replay():
     return proc, int(found.group(1))
 
 
-def start_caster(replay_port, port):
+def start_caster(replay_port, port, mount="MNT1"):
     proc = subprocess.Popen([STR2STR, "-in", f"tcpcli://127.0.0.1:{replay_port}",
-                             "-out", f"ntripc://user:pass@:{port}/MNT1:{STR_INFO}"],
+                             "-out", f"ntripc://user:pass@:{port}/{mount}:{STR_INFO}"],
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
         until(lambda: _listening(port))
@@ -614,3 +614,16 @@ def test_corruption_watch_judges_a_noisy_stream_by_its_own_rate():
     assert binomial_tail(0, 10, 0.1) == 1.0 and binomial_tail(11, 10, 0.1) == 0.0
     assert binomial_tail(3, 10, 0.5) == pytest.approx(0.9453125)
     assert binomial_tail(4, 200, 0.001) == pytest.approx(5.5322622658978e-05, rel=1e-9)
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["tcp://127.0.0.1:1", "ntrip://127.0.0.1:2/MNT1", "ntrip://u:p@127.0.0.1:3/MNT1"],
+     "ntrip://u@127.0.0.1:3/MNT1: station MNT1 is given twice (also ntrip://127.0.0.1:2/MNT1)"),
+    (["ntrip://127.0.0.1:2"], "ntrip://127.0.0.1:2: name the mountpoints (HOST:PORT/MOUNT,...) or give --all"),
+    (["http://127.0.0.1:2/M"], "http://127.0.0.1:2/M"),
+])
+def test_the_command_refuses_addresses_it_cannot_watch(argv, message):
+    done = subprocess.run([sys.executable, "-m", "tessora_cn0", "monitor", *argv], capture_output=True, text=True,
+                          timeout=TIMEOUT)
+    assert done.returncode == 2 and message in done.stderr.splitlines()[-1]
+    assert "p@" not in done.stderr  # no password in what an operator's log keeps

@@ -125,6 +125,12 @@ def _sources(args):
                 args.parser.error(f"{s.url()}: name the mountpoints (HOST:PORT/MOUNT,...) or give --all")
             else:
                 sources.append(s)
+    # A station's name keys its log lines, its metrics and its --record folder: one stream each.
+    seen = {}
+    for s in sources:
+        if s.name in seen:
+            args.parser.error(f"{s.url()}: station {s.name} is given twice (also {seen[s.name].url()})")
+        seen[s.name] = s
     return sources
 
 

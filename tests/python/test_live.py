@@ -1,0 +1,77 @@
+"""LiveDetector from Python: its arguments, and the fast judge's alarms on real days fed as a stream
+(the stream's epochs in order, through RtcmStream as the monitor feeds them)."""
+import datetime
+import math
+
+import pytest
+
+import tessora_cn0 as t
+from conftest import data_path
+
+ESBC = ("rinex/CRNX/V3/ESBC00DNK_R_20201770000_01D_30S_MO.rnx", "rinex/NAV/V3/ESBC00DNK_R_20201770000_01D_MN.rnx")
+NYA1 = ("rinex/CRNX/V3/NYA100NOR_S_20241240000_01D_30S_MO.rnx", "rinex/NAV/V3/NYA100NOR_S_20241240000_01D_GN.rnx")
+
+
+def day(files):
+    return t.read_rinex_obs(str(data_path(files[0]))), t.read_navigation(str(data_path(files[1])))
+
+
+def streamed(rec, nav, keep=lambda when: True):
+    """The day as the stream's record, without the epochs keep() refuses."""
+    stream = t.RtcmStream()
+    for when, data in rec._rtcm3_epochs(nav):
+        if keep(when):
+            stream.feed(data)
+    stream.finish()
+    return stream.take()
+
+
+def changes_of(rec, nav):
+    live = t.LiveDetector(nav=nav)
+    return live.push(rec) + live.finish()
+
+
+def test_arguments_are_checked_with_their_bounds():
+    for name, most in (("false_alarms_per_day", "1000"), ("window_hours", "48"), ("recheck_minutes", "1440")):
+        for bad in (0.0, -1.0, math.nan, math.inf, 1e7):
+            with pytest.raises(ValueError, match=f"^{name} must be a positive number of at most {most}$"):
+                t.LiveDetector(**{name: bad})
+    with pytest.raises(TypeError, match="at most 1 positional argument"):
+        t.LiveDetector(None, None)
+
+
+@pytest.mark.parametrize("gaps", [[], [("09:30", "10:03"), ("10:03:30", "10:06:30")]])
+def test_a_clean_day_raises_no_alarm_even_across_outages(gaps):
+    # After a long outage every signal starts a new level: one value, minutes of silence again and
+    # a second value make no level yet (the case of a station that came back for a moment).
+    rec, nav = day(ESBC)
+    at = lambda text: datetime.datetime.combine(datetime.date(2020, 6, 25), datetime.time.fromisoformat(text))  # noqa: E731
+    keep = lambda when: not any(at(a) <= when < at(b) for a, b in gaps)  # noqa: E731
+    assert changes_of(streamed(rec, nav, keep), nav) == []
+
+
+def test_brief_common_dips_of_a_polar_station_raise_no_alarm():
+    # Ny-Alesund's bands dip together by 1.5 to 3 dB for an epoch or two a few times a day: beyond
+    # its quiet hours, within its day.
+    rec, nav = day(NYA1)
+    assert changes_of(streamed(rec, nav), nav) == []
+
+
+def test_a_6_db_step_is_told_at_its_second_epoch_and_closed_as_the_file_detector_has_it():
+    rec, nav = day(ESBC)
+    jammed = t._inject_interference(rec, [dict(db=6.0, start=12 * 3600.0, end=12 * 3600.0 + 1200.0, bands=["L1"])])
+    stream = streamed(jammed, nav)
+    (reference,) = t.detect_interference(stream, nav).events
+    live, feed, told = t.LiveDetector(nav=nav), t.RtcmStream(), []
+    for when, data in jammed._rtcm3_epochs(nav):  # an epoch's messages at a time, as they arrive
+        feed.feed(data)
+        epochs = feed.take()
+        if epochs is not None:
+            told += [(live.last_epoch, c) for c in live.push(epochs)]
+    told += [(None, c) for c in live.finish()]
+    at, first = told[0]
+    assert first["action"] == "open" and first["start"] == "2020-06-25T12:00:00.000Z"
+    assert at == "2020-06-25T12:00:30.000Z"  # the second epoch of the jammer
+    last = told[-1][1]
+    assert last["action"] == "close" and (last["start"], last["end"], last["bands"], last["kind"]) == (
+        reference.start, reference.end, reference.bands, reference.kind)
