@@ -44,10 +44,11 @@ body.stale main { opacity: 0.55; }  /* what is shown is the last snapshot receiv
          font-variant-numeric: tabular-nums; }
 .facts span { white-space: nowrap; } .facts b { font-weight: normal; color: #222; }
 svg.chart { display: block; width: 100%; height: auto; }
-table.bands { font-size: 1em; background: none; margin-top: 0.15em; font-variant-numeric: tabular-nums; }
-table.bands th, table.bands td { border: none; padding: 0 0.5em 0 0; background: none; }
-table.bands th { font-weight: normal; color: #666; } table.bands tr:first-child th { color: #222; font-weight: bold; }
-table.bands td { text-align: right; min-width: 3.2em; }
+/* The latest CN0 and degradation of each band: cells that wrap within the card, however many bands. */
+.bands { display: flex; flex-wrap: wrap; gap: 0.1em 0.3em; margin-top: 0.15em; font-variant-numeric: tabular-nums; }
+.bands > div { display: flex; flex-direction: column; align-items: flex-end; min-width: 3.4em; }
+.bands > div.key { align-items: flex-start; color: #666; min-width: 0; }
+.bands b { font-weight: bold; color: #222; white-space: nowrap; }
 .sw { display: inline-block; width: 0.9em; height: 0.25em; vertical-align: middle; margin-right: 0.25em; }
 .deg.warn { color: #c36b00; font-weight: bold; } .deg.bad { color: #d62728; font-weight: bold; }
 .ev { margin-top: 0.3em; padding: 0.2em 0.4em; border-radius: 2px; color: #fff; background: #d62728; }
@@ -188,7 +189,8 @@ function chart(st, end) {
   return svg + "</svg>";
 }
 
-// Each band's latest mean CN0 and degradation, a column per band under its colour in the chart.
+// Each band's latest mean CN0 and degradation: a cell per band under its colour in the chart,
+// wrapping within the card.
 function bandsTable(st) {
   const deg = dict(st.degradation_db), series = dict(st.bands);
   const names = [...new Set([...Object.keys(series), ...Object.keys(deg)])].sort((a, b) => bandRank(a) - bandRank(b));
@@ -198,12 +200,13 @@ function bandsTable(st) {
     return Array.isArray(q) ? num(q[1]) : null;
   };
   const level = (d) => (d === null ? "" : d >= 3 ? " bad" : d >= 1 ? " warn" : "");
-  return `<table class="bands"><tr><th></th>` +
-    names.map((b) => `<th><i class="sw" style="background:${bandColour(b)}"></i>${esc(b)}</th>`).join("") +
-    `</tr><tr><th>CN0 dB-Hz</th>` + names.map((b) => `<td>${fmt(latest(b), 1)}</td>`).join("") +
-    `</tr><tr><th title="latest CN0 below its expectation">degradation dB</th>` +
-    names.map((b) => { const d = num(deg[b]); return `<td class="deg${level(d)}">${signed(d)}</td>`; }).join("") +
-    `</tr></table>`;
+  return `<div class="bands"><div class="key"><b>band</b><span>CN0 dB-Hz</span>` +
+    `<span title="latest CN0 below its expectation">degradation dB</span></div>` +
+    names.map((b) => {
+      const d = num(deg[b]);
+      return `<div><b><i class="sw" style="background:${bandColour(b)}"></i>${esc(b)}</b>` +
+        `<span>${fmt(latest(b), 1)}</span><span class="deg${level(d)}">${signed(d)}</span></div>`;
+    }).join("") + `</div>`;
 }
 
 function eventLine(e) {
