@@ -9,7 +9,7 @@ monitor's pipeline: the stream fed an epoch's bytes at a time into RtcmStream, w
 pushed into LiveDetector (new ephemerides given to it as they come), then finish().
 
 Figures: the cases whose final events match the reference (same count, and per event the same
-start, end, bands and kind), the alarm latency of plateaus of 6 dB or more (epochs from the onset to
+start, end, bands and kind; "alike": the same count, bands and kinds), the alarm latency of plateaus of 6 dB or more (epochs from the onset to
 the push that opened the event: 1 is the first epoch of the jammer), and events on clean days.
 --caster N runs the first N cases (the clean days first) end to end as well: the replay at
 --speed into RTKLIB's str2str NTRIP caster on 127.0.0.1, read by `tessora-cn0 monitor`, whose
@@ -105,7 +105,8 @@ def run_case(day, name, injection, dur, rng):
     stream = t.read_rtcm3(b"".join(pieces))
     reference = t.detect_interference(stream.obs, stream.nav).events
     final, opened = live_events(pieces)
-    case.update(reference=shape(reference), live=shape(final), match=shape(reference) == shape(final))
+    case.update(reference=shape(reference), live=shape(final), match=shape(reference) == shape(final),
+                like=[e[2:] for e in shape(reference)] == [e[2:] for e in shape(final)])
     if injection is not None and injection.get("profile", "plateau") == "plateau" and injection["db"] >= 6:
         hits = [e for e in final if e["start"] == onset]
         if hits and onset in opened:
@@ -216,9 +217,10 @@ def summarise(cases, took):
     print(f"live against file: {sum(c['match'] for c in cases)} of {len(cases)} cases give the same events "
           f"({sum(c['match'] for c in injected)} of {len(injected)} injected, {sum(c['match'] for c in clean)} of "
           f"{len(clean)} clean days); {took:.0f} s")
+    print(f"  the same count, bands and kinds (starts and ends aside): {sum(c['like'] for c in cases)} of {len(cases)}")
     for group in sorted({c["case"] for c in injected}):
         of = [c for c in injected if c["case"] == group]
-        print(f"  {group:<20} {sum(c['match'] for c in of)} of {len(of)} same, found by both in "
+        print(f"  {group:<20} {sum(c['match'] for c in of)} of {len(of)} same, {sum(c['like'] for c in of)} alike, found by both in "
               f"{sum(bool(c['reference']) and bool(c['live']) for c in of)}")
     within = sum(1 for a in alarms if a is not None and a <= 2)
     print(f"  alarm of plateaus >= 6 dB: within 2 epochs of the onset in {within} of {len(alarms)} "

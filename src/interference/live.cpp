@@ -56,6 +56,7 @@ struct Live {
     double start = 0.0, end = 0.0;  // seconds on the window's clock
     double fast_end = kNaNv;        // when the fast judge last saw it
     bool open = true, fast = false, confirmed = false;
+    bool matched = false;           // taken by a file event in the current recheck
     double told_peak = 0.0;
     std::vector<std::string> told_bands;
 };
@@ -106,8 +107,10 @@ void LiveDetector::State::fast_judge(const RinexObsData& rec, const Epoch& e, do
     std::array<std::size_t, kBandCount> cn0_n{};
     // The fast judge's open event (until the file detector closes it).
     Live* open = nullptr;
+    // The event the fast judge goes on with: its own, or one the file detector opened that is
+    // still going (a jammer it confirmed is not a new event when the fast judge sees it too).
     for (Live& l : events)
-        if (l.open && l.fast) open = &l;
+        if (l.open && (l.fast || t - l.end <= 2 * kLevelWarmUp)) open = &l;
     for (auto* s = rec.sats_begin(e); s != rec.sats_end(e); ++s) {
         const std::string_view sat = rec.sat_name(*s);
         for (std::uint32_t i = s->obs_begin; i < s->obs_begin + s->obs_count; ++i) {
@@ -238,6 +241,7 @@ void LiveDetector::State::recheck(double now, bool final, bool interrupted, std:
     DetectorOptions options = o.detector;
     if (!options.cn0_template && learned) options.cn0_template = &*learned;
     const InterferenceReport r = detect_interference(rec, nav.get(), options);
+    for (Live& l : events) l.matched = false;
     used = options.cn0_template ? *options.cn0_template : r.cn0_template;
     // A template learned from a clean window of two hours or more serves from then on.
     if (!o.detector.cn0_template && !learned && r.events.empty() && r.reason.empty() &&
@@ -248,10 +252,13 @@ void LiveDetector::State::recheck(double now, bool final, bool interrupted, std:
         if (!fs || !fe) continue;
         const double start = window.seconds_of(*fs), end = window.seconds_of(*fe);
         const bool done = final || now - end >= o.settle_seconds;
-        if (end < settled_until) continue;  // judged and told before
+        // Judged and told before: an event that begins before the end of one told final is that
+        // event seen again over a later window (often a little longer), not a new one.
+        if (start < settled_until) continue;
+        // The earliest open event this one overlaps that no other file event took in this pass.
         Live* match = nullptr;
         for (Live& l : events)
-            if (l.open && l.start <= end + 60.0 && l.end >= start - 60.0) match = &l;
+            if (!match && l.open && !l.matched && l.start <= end + 60.0 && l.end >= start - 60.0) match = &l;
         if (!match) {
             Live l;
             l.start = start;
@@ -259,6 +266,7 @@ void LiveDetector::State::recheck(double now, bool final, bool interrupted, std:
             match = &events.back();
         }
         Live& l = *match;
+        l.matched = true;
         const bool fresh = l.told_bands.empty();
         l.event = f;
         l.start = start;

@@ -165,12 +165,15 @@ def test_faults_are_told_survived_and_lose_no_delivered_epoch(tmp_path):
     # Every epoch the caster delivered was judged and recorded: the hourly files hold exactly what
     # the delivered bytes decode to.
     delivered = t.read_rtcm3(bytes(proxy.delivered))
-    assert delivered.crc_failures > 100 and delivered.obs.num_epochs > 120
+    assert delivered.crc_failures >= 10 and delivered.obs.num_epochs > 60
+    assert good[2][1] == f"{delivered.crc_failures} checksum failures so far"  # every garbage frame counted
     files = sorted(glob.glob(str(record / "MNT1" / "*.rnx")))
     assert files and delivered.obs.num_epochs == sum(t.read_rinex_obs(f).num_epochs for f in files)
     want = delivered.obs.observations().to_numpy()
     got = [t.read_rinex_obs(f).observations().to_numpy() for f in files]
-    for column in ("time", "sv", "code", "value"):
+    for column in ("time", "sv", "code"):
         np.testing.assert_array_equal(np.concatenate([g[column] for g in got]), want[column])
+    # RINEX holds three decimals.
+    np.testing.assert_allclose(np.concatenate([g["value"] for g in got]), want["value"], rtol=0, atol=5.1e-4)
     first = datetime.datetime.fromisoformat(str(want["time"][0])[:19])
     assert first == datetime.datetime(2020, 6, 25, 9, 0)
