@@ -82,12 +82,12 @@ def live_events(stream_bytes):
         for change in live.push(epochs):
             if change["action"] == "open":
                 opened.setdefault(change["start"], live.last_epoch)
-            elif change["action"] == "close":
+            elif change["action"] == "close" and change["confirmed"]:  # a withdrawn alarm is no event
                 final.append(change)
     stream.finish()
     epochs = stream.take()
     changes = live.push(epochs) if epochs is not None else []
-    final += [c for c in changes + live.finish() if c["action"] == "close"]
+    final += [c for c in changes + live.finish() if c["action"] == "close" and c["confirmed"]]
     return final, opened
 
 
@@ -155,7 +155,7 @@ def through_caster(case, speed, tmp):
                 p.kill()
                 p.wait()
     lines = [json.loads(x) for x in open(events, encoding="utf-8")]
-    closes = [x for x in lines if x["type"] == "event" and x["action"] == "close"]
+    closes = [x for x in lines if x["type"] == "event" and x["action"] == "close" and x["confirmed"]]
     connects = sum(1 for x in lines if x["type"] == "stream" and x["state"] == "connected")
     return shape(closes), connects
 

@@ -356,9 +356,12 @@ void standardise_slot(Work& w, BandWork& bw, const std::vector<std::uint8_t>& ed
     std::array<double, 4> factor{1.0, 1.0, 1.0, 1.0};
     for (std::size_t k = 1; k < 4; ++k) {
         if (by_stratum[k].size() < kStratumValues) continue;
-        // Half the central 68 % range: z is already standardised, only a wider spread matters.
+        // The spread of the lower side: from the 6.7 % to the 30.9 % quantile, one sigma of a normal
+        // variable (z = -1.5 to -0.5). z is already standardised, only a wider spread matters, and
+        // interference only raises z, so an event that fills much of the stratum (a jammer within
+        // an hour of the recording's end) does not widen it and hide itself.
         auto& v = by_stratum[k];
-        const double spread = 0.5 * (quantile_in_place(v, 0.84134) - quantile_in_place(v, 0.15866));
+        const double spread = quantile_in_place(v, 0.30854) - quantile_in_place(v, 0.066807);
         if (spread > 1.0) factor[k] = spread;
     }
     for (std::size_t e = 0; e < ne; ++e)

@@ -34,9 +34,12 @@ double window_level(const Work& w, const TrackSeries& ts, std::size_t i, double 
     while (a > 0 && t - w.seconds[ts.epoch[a - 1]] <= half) --a;
     // Sums of x^k (k = 0..4) and x^k y (k = 0..2), x in units of the half window.
     double sx[5] = {0, 0, 0, 0, 0}, sy[3] = {0, 0, 0};
+    bool before = false, after = false;
     for (std::size_t k = a; k < ts.sample.size() && w.seconds[ts.epoch[k]] - t <= half; ++k) {
         if (k == i || w.excluded[ts.epoch[k]]) continue;
         const double x = (w.seconds[ts.epoch[k]] - t) / half, y = w.samples[ts.sample[k]].cn0;
+        before |= x < 0.0;
+        after |= x > 0.0;
         double p = 1.0;
         for (int d = 0; d < 5; ++d, p *= x) {
             sx[d] += p;
@@ -45,7 +48,9 @@ double window_level(const Work& w, const TrackSeries& ts, std::size_t i, double 
     }
     const double n = sx[0];
     if (n < kBaselineValues) return kNaN;
-    if (quadratic) {
+    // A parabola through values on one side only (the end of a recording just after an event)
+    // runs off beyond them: a line is kept there.
+    if (quadratic && before && after) {
         // Normal equations of c0 + c1 x + c2 x^2, solved by Cramer's rule for c0 (the value at x = 0).
         const double m[3][3] = {{sx[0], sx[1], sx[2]}, {sx[1], sx[2], sx[3]}, {sx[2], sx[3], sx[4]}};
         const auto det3 = [](const double a[3][3]) {

@@ -57,6 +57,7 @@ struct Live {
     double fast_end = kNaNv;        // when the fast judge last saw it
     bool open = true, fast = false, confirmed = false;
     bool matched = false;           // taken by a file event in the current recheck
+    bool withdrawn = false;         // closed because the file detector does not hold it
     double told_peak = 0.0;
     std::vector<std::string> told_bands;
 };
@@ -220,7 +221,7 @@ void LiveDetector::State::tell(Live& l, const char* action, std::vector<LiveChan
     LiveChange c;
     c.action = action;
     c.event = l.event;
-    c.confirmed = l.confirmed || !l.fast;
+    c.confirmed = !l.withdrawn && (l.confirmed || !l.fast);
     if (c.action != "close") c.event.end.clear();  // an event still open has no end yet
     l.told_peak = l.event.peak_degradation_db;
     l.told_bands = l.event.bands;
@@ -277,17 +278,21 @@ void LiveDetector::State::recheck(double now, bool final, bool interrupted, std:
             tell(l, "update", out);
         if (done) {
             l.open = false;
-            if (interrupted && now - end < o.settle_seconds) l.event.kind = l.event.kind;  // still going at the end
             tell(l, "close", out);
             settled_until = std::max(settled_until, end + 1e-3);
         }
     }
-    // Alarms of the fast judge that the file detector has not confirmed once it could have.
+    // Events the file detector does not hold: alarms of the fast judge it has not confirmed once it
+    // could have, and events it told before and no longer finds now that their end has settled (the
+    // newest epochs of an earlier window judged without what followed them). They close withdrawn,
+    // "confirmed": false.
     for (Live& l : events) {
-        if (!l.open) continue;
+        if (!l.open || l.matched) continue;
         const bool over = !std::isnan(l.fast_end) && now - l.fast_end >= o.settle_seconds;
-        if (final || over) {
+        const bool settled = l.confirmed && now - l.end >= o.settle_seconds;
+        if (final || over || settled) {
             l.open = false;
+            l.withdrawn = true;
             tell(l, "close", out);
             settled_until = std::max(settled_until, l.end + 1e-3);
         }
