@@ -75,3 +75,18 @@ def test_a_6_db_step_is_told_at_its_second_epoch_and_closed_as_the_file_detector
     last = told[-1][1]
     assert last["action"] == "close" and (last["start"], last["end"], last["bands"], last["kind"]) == (
         reference.start, reference.end, reference.bands, reference.kind)
+
+
+@pytest.mark.parametrize("hours_after", [0.3, 0.5, 1.0])
+def test_a_jammer_in_the_last_hour_of_a_recording_is_found(hours_after):
+    # The last hour's noise is measured apart; a 20-minute jammer fills a third of it and must not
+    # widen that noise enough to hide itself (a live window ends just after every jammer).
+    rec, nav = day(ESBC)
+    onset = datetime.datetime(2020, 6, 25, 12, 42)
+    jammed = t._inject_interference(rec, [dict(db=6.0, start=(onset - datetime.datetime(2020, 6, 25)).total_seconds(),
+                                               end=(onset - datetime.datetime(2020, 6, 25)).total_seconds() + 1200.0)])
+    end = onset + datetime.timedelta(minutes=20, hours=hours_after)
+    window = streamed(jammed, nav, lambda when: end - datetime.timedelta(hours=3) <= when <= end)
+    (event,) = t.detect_interference(window, nav).events
+    assert (event.start, event.kind, len(event.bands)) == ("2020-06-25T12:42:00.000Z", "wideband", 9)
+    assert event.end == "2020-06-25T13:01:30.000Z" and event.peak_degradation_db == pytest.approx(6.0, abs=1.0)
