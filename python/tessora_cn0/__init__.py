@@ -28,3 +28,10 @@ __all__.append("summary_table")
 from tessora_cn0._rtcm import RtcmRecording, read_rtcm3  # noqa: E402
 
 __all__ += ["RtcmRecording", "read_rtcm3"]
+
+# The station store, and the detector judging against it: detect_interference keeps its place
+# among the extension's names and gains the store keyword.
+from tessora_cn0.store import StationStore  # noqa: E402
+from tessora_cn0.store.detect import detect_interference  # noqa: E402
+
+__all__.append("StationStore")

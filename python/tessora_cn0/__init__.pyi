@@ -26,12 +26,13 @@ from tessora_cn0.tessora_cn0 import (
     download_tle as download_tle,
     parse_tle_content as parse_tle_content,
     analyze_many as analyze_many,
-    detect_interference as detect_interference,
     iter_analyze as iter_analyze,
 )
 from tessora_cn0.network import network_events as network_events
 from tessora_cn0._columns import summary_table as summary_table
 from tessora_cn0._rtcm import RtcmRecording as RtcmRecording, read_rtcm3 as read_rtcm3
+from tessora_cn0.store import StationStore as StationStore
+from tessora_cn0.store.detect import detect_interference as detect_interference
 
 __all__ = [
     "VERSION",
@@ -64,4 +65,5 @@ __all__ = [
     "summary_table",
     "RtcmRecording",
     "read_rtcm3",
+    "StationStore",
 ]

@@ -8,6 +8,7 @@ Subcommands:
   network OBS... run the interference detector over a network's recordings and join the stations'
                events that overlap in time; one CSV row per station event, optionally an HTML page
   info OBS     the observation file's summaries (header, satellites, observables)
+  store PATH   the station store: list, show a station, query events, forget a station or day
   replay OBS   send a recording again as a paced RTCM 3 stream, into a file or to TCP clients
   monitor URL  watch NTRIP or TCP streams live: interference events as they happen
 
@@ -21,6 +22,8 @@ import sys
 
 import tessora_cn0 as _t
 from tessora_cn0._summary import COLUMNS, _plural, summary_row, verdict_lines
+from tessora_cn0.store import cli as _store_cli
+from tessora_cn0.store.schema import StoreError
 
 PROG = "tessora-cn0"
 
@@ -43,6 +46,8 @@ def _culprit(exc, obs_path, nav_path):
     Read errors carry an "obs"/"nav" prefix. A parse error does not say which file it came from:
     the observation file is parsed first, so it is the culprit when it fails on its own.
     """
+    if isinstance(exc, StoreError):
+        return exc.path, exc.reason
     text = str(exc)
     for prefix, which in _PREFIXES:
         if text.startswith(prefix):
@@ -155,8 +160,20 @@ def format_verdict(report):
 
 
 def _cmd_report(args):
+    if args.store:
+        with _store_cli.open_store(args.store) as store:
+            result = _analyze(args.obs, args.nav, args.min_elevation, args.systems)
+            try:
+                interference = _store_cli.judge_file(store, args.obs, args.nav, args)
+            except (OSError, ValueError) as exc:
+                raise _Failure(*_culprit(exc, args.obs, args.nav)) from None
+        return _report_outputs(args, result, interference)
     result = _analyze(args.obs, args.nav, args.min_elevation, args.systems)
     interference = _detect(args.obs, args.nav, args.min_elevation, args.systems)
+    return _report_outputs(args, result, interference)
+
+
+def _report_outputs(args, result, interference):
     if args.html:
         try:
             from tessora_cn0 import report
@@ -218,6 +235,20 @@ def _cmd_batch(args):
             raise _Failure(args.csv, exc.strerror or str(exc)) from None
     else:
         out = None
+    try:
+        store = _store_cli.open_store(args.store) if args.store else None
+    except _Failure:
+        if out is not None:
+            out.close()
+        raise
+    try:
+        return _batch_rows(args, navs, out, store)
+    finally:
+        if store is not None:
+            store.close()
+
+
+def _batch_rows(args, navs, out, store):
     progress = _Progress(sys.stderr, sys.stderr.isatty())
     nav_list = navs if isinstance(navs, list) else [navs] * len(args.obs)
     total = len(args.obs)
@@ -234,8 +265,11 @@ def _cmd_batch(args):
         writer = csv.DictWriter(out if out is not None else sys.stdout, fieldnames=COLUMNS, lineterminator="\n")
         writer.writeheader()
         try:
-            stream = _t.iter_analyze(args.obs, navs, min_elevation=args.min_elevation, systems=args.systems,
-                                     workers=args.workers, interference=True)
+            if store is not None:
+                stream = _store_cli.batch_stream(args, navs, store)
+            else:
+                stream = _t.iter_analyze(args.obs, navs, min_elevation=args.min_elevation, systems=args.systems,
+                                         workers=args.workers, interference=True)
             for done, (index, result) in enumerate(stream, 1):
                 waiting[index] = summary_row(args.obs[index], result)
                 if isinstance(result, BaseException):
@@ -463,6 +497,7 @@ def build_parser():
     p.add_argument("--json", metavar="FILE", help="write the full result as JSON ('-' for stdout)")
     p.add_argument("--pretty", action="store_true", help="indent the JSON")
     p.add_argument("--html", metavar="FILE", help="write a self-contained HTML report (needs the report extra)")
+    _store_cli.add_store_option(p)
     p.set_defaults(run=_cmd_report, parser=p)
 
     p = sub.add_parser("batch", help="grade many recordings, one CSV summary row per file",
@@ -475,6 +510,7 @@ def build_parser():
     p.add_argument("--workers", type=_positive_int, default=None, metavar="N",
                    help="analysis threads (default: the number of CPUs)")
     p.add_argument("--csv", metavar="FILE", help="write the rows to FILE instead of stdout")
+    _store_cli.add_store_option(p)
     p.set_defaults(run=_cmd_batch, parser=p)
 
     p = sub.add_parser("network", help="join the interference events of many stations in time",
@@ -501,6 +537,8 @@ def build_parser():
                        description="Print an observation file's header summary, satellites and observables.")
     p.add_argument("obs", metavar="OBS", help="RINEX observation file")
     p.set_defaults(run=_cmd_info, parser=p)
+
+    _store_cli.add_parser(sub)
 
     from tessora_cn0 import replay
     p = sub.add_parser("replay", help="send a recording again as a paced RTCM 3 stream (file or TCP)",

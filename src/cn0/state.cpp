@@ -20,7 +20,8 @@ namespace {
 constexpr char kMagic[4] = {'T', 'C', 'N', '0'};
 // 2: observation records carry their time system and file name, CN0 points their signal.
 // 3: interference reports carry their false-alarm rate and noise models.
-constexpr std::uint8_t kFormat = 3;
+// 4: observation records carry their receiver's firmware version.
+constexpr std::uint8_t kFormat = 4;
 enum Kind : std::uint8_t { kObservations = 1, kNavigation, kConfig, kResult, kQuality, kInterference, kEvent, kTemplate };
 
 const char* kind_name(Kind k) {
@@ -263,6 +264,7 @@ template <typename A> void visit(A& a, RinexObsData& r) {
         fields(a, r.time_system, r.file_name);
     else
         r.time_system = "GPS";
+    if (a.format >= 4) fields(a, r.receiver_firmware);
 }
 // The values derived from a record at read time are derived again (KeplerEphemeris::prepare,
 // the GLONASS epoch's Julian date): same bits, fewer bytes.

@@ -233,6 +233,7 @@ void add_header_metadata(TableBuilder& b, const RinexObsData& r) {
     b.metadata("version", shortest(r.version));
     b.metadata("marker", r.marker_name);
     b.metadata("receiver", r.receiver_type);
+    b.metadata("receiver_firmware", r.receiver_firmware);
     b.metadata("antenna", r.antenna_type);
     if (r.approx_position) {
         const auto& p = *r.approx_position;

@@ -151,6 +151,7 @@ RinexObsData copy_header(const RinexObsData& obs) {
     out.version = obs.version;
     out.marker_name = obs.marker_name;
     out.receiver_type = obs.receiver_type;
+    out.receiver_firmware = obs.receiver_firmware;
     out.antenna_type = obs.antenna_type;
     out.approx_position = obs.approx_position;
     out.interval = obs.interval;

@@ -39,6 +39,20 @@ PyObject* get_marker_name(PyObject* self, void*) {
 PyObject* get_receiver_type(PyObject* self, void*) {
     return read_obs(self, [](const RinexObsData& r) { return make_str(r.receiver_type); });
 }
+PyObject* get_receiver_firmware(PyObject* self, void*) {
+    return read_obs(self, [](const RinexObsData& r) { return make_str(r.receiver_firmware); });
+}
+PyObject* get_antenna_type(PyObject* self, void*) {
+    return read_obs(self, [](const RinexObsData& r) { return make_str(r.antenna_type); });
+}
+// APPROX POSITION XYZ as (x, y, z) in metres, or None when the header has none.
+PyObject* get_approx_position(PyObject* self, void*) {
+    return read_obs(self, [](const RinexObsData& r) -> PyObject* {
+        if (!r.approx_position) Py_RETURN_NONE;
+        const auto& p = *r.approx_position;
+        return Py_BuildValue("(ddd)", p[0], p[1], p[2]);
+    });
+}
 
 PyObject* satellites_by_system(PyObject* self, PyObject*) {
     return read_obs(self, [](const RinexObsData& r) -> PyObject* {
@@ -158,6 +172,10 @@ PyGetSetDef kGetSet[] = {
     {"num_satellites", get_num_satellites, nullptr, "Get number of satellites", nullptr},
     {"marker_name", get_marker_name, nullptr, "Get marker name", nullptr},
     {"receiver_type", get_receiver_type, nullptr, "Get receiver type", nullptr},
+    {"receiver_firmware", get_receiver_firmware, nullptr, "Receiver firmware version (REC # / TYPE / VERS)", nullptr},
+    {"antenna_type", get_antenna_type, nullptr, "Antenna type and radome (ANT # / TYPE)", nullptr},
+    {"approx_position", get_approx_position, nullptr,
+     "Approximate marker position (x, y, z), ECEF metres (APPROX POSITION XYZ), or None", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -57,6 +57,7 @@ public:
     double version = 0.0;
     std::string marker_name;
     std::string receiver_type;
+    std::string receiver_firmware;  // REC # / TYPE / VERS, columns 41-60
     std::string antenna_type;
     std::optional<std::array<double, 3>> approx_position;
     double interval = 0.0;

@@ -107,7 +107,8 @@ std::string rinex_header_text(const RinexObsData& rec, const WritePlan& plan, co
     add_line(out, std::string("     3.05           OBSERVATION DATA    ") + system, "RINEX VERSION / TYPE");
     add_line(out, fit(options.program, 20) + fit(options.run_by, 20) + fit(options.date, 20), "PGM / RUN BY / DATE");
     add_line(out, rec.marker_name, "MARKER NAME");
-    add_line(out, std::string(20, ' ') + fit(rec.receiver_type, 20), "REC # / TYPE / VERS");
+    add_line(out, std::string(20, ' ') + fit(rec.receiver_type, 20) + fit(rec.receiver_firmware, 20),
+             "REC # / TYPE / VERS");
     add_line(out, std::string(20, ' ') + fit(rec.antenna_type, 20), "ANT # / TYPE");
     if (rec.approx_position) {
         std::string line;

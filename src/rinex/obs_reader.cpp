@@ -114,6 +114,7 @@ private:
                 rec_.marker_name = std::string(trim(column(line, 0, 60)));
             } else if (has("REC # / TYPE")) {
                 rec_.receiver_type = std::string(trim(column(line, 20, 40)));
+                rec_.receiver_firmware = std::string(trim(column(line, 40, 60)));
             } else if (has("ANT # / TYPE")) {
                 rec_.antenna_type = std::string(trim(column(line, 20, 40)));
             } else if (has("APPROX POSITION XYZ")) {

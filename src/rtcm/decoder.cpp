@@ -51,7 +51,7 @@ struct RtcmDecoder::State {
     std::optional<int> station_id;
     std::optional<std::array<double, 3>> arp;
     std::optional<double> antenna_height;
-    std::string antenna, receiver;
+    std::string antenna, receiver, firmware;
     std::vector<Arrived<KeplerMessage>> kepler;
     std::vector<Arrived<GlonassMessage>> glonass;
     // Ephemerides are broadcast again and again; each is kept once.
@@ -146,6 +146,7 @@ void RtcmDecoder::State::on_station(const StationMessage& m) {
     if (m.antenna_height) antenna_height = m.antenna_height;
     if (m.antenna && !m.antenna->empty()) antenna = *m.antenna;
     if (m.receiver && !m.receiver->empty()) receiver = *m.receiver;
+    if (m.firmware && !m.firmware->empty()) firmware = *m.firmware;
 }
 
 // Reference for 10-bit weeks: a full-week ephemeris of the stream, else the caller's date or file
@@ -263,6 +264,7 @@ void RtcmDecoder::State::describe(RtcmRecording& r, const Week& w, bool with_nav
                         : station_id                 ? std::to_string(*station_id)
                                                      : options.file_name;
     r.obs.receiver_type = receiver;
+    r.obs.receiver_firmware = firmware;
     r.obs.antenna_type = antenna;
     r.obs.approx_position = arp;
     r.message_counts = counts;

@@ -133,7 +133,7 @@ private:
         last_station_ = t;
         if (rec_.approx_position) out += make_frame(encode_1005(o_.station_id, *rec_.approx_position));
         if (!rec_.antenna_type.empty() || !rec_.receiver_type.empty())
-            out += make_frame(encode_1033(o_.station_id, rec_.antenna_type, rec_.receiver_type, {}));
+            out += make_frame(encode_1033(o_.station_id, rec_.antenna_type, rec_.receiver_type, rec_.receiver_firmware));
     }
 
     // Ephemerides released since the last epoch (at the first epoch only each satellite's latest),

@@ -20,6 +20,7 @@ inline std::string code_names(const RinexObsData& r, const ObsTypeList& t, bool 
 inline void expect_same(const RinexObsData& a, const RinexObsData& b) {
     EXPECT_EQ(a.marker_name, b.marker_name);
     EXPECT_EQ(a.receiver_type, b.receiver_type);
+    EXPECT_EQ(a.receiver_firmware, b.receiver_firmware);
     EXPECT_EQ(a.antenna_type, b.antenna_type);
     EXPECT_EQ(a.approx_position, b.approx_position);
     EXPECT_EQ(a.interval, b.interval);

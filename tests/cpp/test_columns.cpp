@@ -28,25 +28,36 @@ TEST(Columns, CivilNanoseconds) {
     EXPECT_FALSE(civil_nanoseconds(2'000'000'000, 1, 1, 4'000'000'000u, 0, 0.0));
 }
 
-TEST(Columns, FormatOneObservationStatesStillRead) {
+TEST(Columns, OlderObservationStatesStillRead) {
     RinexObsData r;
     r.version = 3.04;
     r.time_system = "GAL";
     r.file_name = "x.obs";
-    std::string state = encode_state(r);
-    // A format-1 state is the same record without the two trailing texts (8-byte lengths).
-    state.resize(state.size() - 4 - (8 + 3) - (8 + 5));
-    state[5] = 1;
-    const auto crc = static_cast<std::uint32_t>(crc32(0L, reinterpret_cast<const Bytef*>(state.data()),
-                                                      static_cast<uInt>(state.size())));
-    state.append(reinterpret_cast<const char*>(&crc), 4);
-    auto back = decode_observations_state(state);
+    r.receiver_firmware = "5.4.0";
+    const std::string current = encode_state(r);
+    // An older state is the same record without the trailing texts (each after an 8-byte length)
+    // its format lacks: format 3 the firmware, format 1 the time system and the file name too.
+    const auto older = [&](std::uint8_t format, std::size_t cut) {
+        std::string state = current.substr(0, current.size() - 4 - cut);
+        state[5] = static_cast<char>(format);
+        const auto crc = static_cast<std::uint32_t>(crc32(0L, reinterpret_cast<const Bytef*>(state.data()),
+                                                          static_cast<uInt>(state.size())));
+        state.append(reinterpret_cast<const char*>(&crc), 4);
+        return state;
+    };
+    auto back = decode_observations_state(older(3, 8 + 5));
+    ASSERT_TRUE(back) << back.error();
+    EXPECT_EQ(back.value().time_system, "GAL");
+    EXPECT_EQ(back.value().receiver_firmware, "");
+    back = decode_observations_state(older(1, (8 + 5) + (8 + 3) + (8 + 5)));
     ASSERT_TRUE(back) << back.error();
     EXPECT_EQ(back.value().version, 3.04);
     EXPECT_EQ(back.value().time_system, "GPS");
     EXPECT_EQ(back.value().file_name, "");
-    state[5] = 3;
-    EXPECT_FALSE(decode_observations_state(state));
+    EXPECT_FALSE(decode_observations_state(older(3, (8 + 5) + (8 + 3) + (8 + 5))));
+    back = decode_observations_state(current);
+    ASSERT_TRUE(back) << back.error();
+    EXPECT_EQ(back.value().receiver_firmware, "5.4.0");
 }
 
 }  // namespace

@@ -79,6 +79,7 @@ TEST(ObsHeader, RecordsAndDefaults) {
     EXPECT_EQ(r.version, 3.05);
     EXPECT_EQ(r.marker_name, "ESBC00DNK");
     EXPECT_EQ(r.receiver_type, "SEPT POLARX5");
+    EXPECT_EQ(r.receiver_firmware, "5.2.0");
     EXPECT_EQ(r.antenna_type, "ASH701945E_M    SCIS");
     ASSERT_TRUE(r.approx_position);
     EXPECT_EQ((*r.approx_position)[2], 5232754.8054);

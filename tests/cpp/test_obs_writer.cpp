@@ -156,11 +156,13 @@ TEST(ObsWriterRoundTrip, HeaderValuesBeyondTheirFormatReadBackExactly) {
     rec.interval = 0.0125;
     rec.glonass_slots = {{"7", -7}, {"24", 6}, {"123", -12}};
     rec.receiver_type = "ÅRHUS RECEIVER 12345";  // 21 bytes: cut before the last character
+    rec.receiver_firmware = "5.4.0 / 2024-01-15 beta";  // 23 bytes: cut to the field's 20
     const RinexObsData back = read(write(rec));
     EXPECT_EQ(back.approx_position, rec.approx_position);
     EXPECT_EQ(back.interval, 0.0125);
     EXPECT_EQ(back.glonass_slots, rec.glonass_slots);
     EXPECT_EQ(back.receiver_type, "ÅRHUS RECEIVER 1234");
+    EXPECT_EQ(back.receiver_firmware, "5.4.0 / 2024-01-15 b");
 }
 
 TEST(CrinexEncoder, DifferencesArcsAndIndicatorsAsTheFormatDefines) {

@@ -67,7 +67,8 @@ def obs_calls(tmp):
     yield "parse_rinex", lambda: expect_error(t.parse_rinex, OBS)
     yield "version", lambda: t.version()
     yield "RinexObsData", lambda: expect_error(t.RinexObsData)
-    for name in ("version", "interval", "num_epochs", "num_satellites", "marker_name", "receiver_type"):
+    for name in ("version", "interval", "num_epochs", "num_satellites", "marker_name", "receiver_type",
+                 "receiver_firmware", "antenna_type", "approx_position"):
         yield f"RinexObsData.{name}", (lambda n=name: getattr(r, n))
         yield f"RinexObsData.{name}", (lambda n=name: _expect_attribute_error(r, n))
     for name in ("satellites_by_system", "obs_types_by_system", "snr_availability", "debug_info",
@@ -392,8 +393,41 @@ def stream_calls(tmp):
         yield f"LiveDetector.{name}", (lambda n=name: getattr(live, n))
 
 
+def store_calls(tmp):
+    # The station store is Python over sqlite3: a connection or statement left open would show.
+    root = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "sample")
+    obs = t.read_rinex_obs(os.path.join(root, "SMPL00DNK_R_20240650700_01H_30S_MO.rnx"))
+    rep = t.detect_interference(obs, t.read_navigation(os.path.join(root, "SMPL00DNK_R_20240650700_01H_MN.rnx")),
+                                threshold_db=100.0)
+    store = t.StationStore(str(tmp / "leak.db"))
+    store.record(rep, obs)
+    (tmp / "notes.txt").write_text("not a store")
+
+    def opened_and_closed():
+        with t.StationStore(str(tmp / "leak.db")) as s:
+            s.path
+        s.close()
+
+    yield "StationStore", opened_and_closed
+    yield "StationStore", lambda: expect_error(t.StationStore, str(tmp / "notes.txt"))
+    yield "StationStore.close", opened_and_closed
+    yield "StationStore.path", lambda: store.path
+    yield "StationStore.record", lambda: store.record(rep, obs)
+    yield "StationStore.record", lambda: expect_error(store.record, obs)
+    yield "StationStore.days", lambda: store.days()
+    yield "StationStore.events", lambda: store.events(since="2024-03-05", bbox=(0, 50, 10, 60))
+    yield "StationStore.events", lambda: expect_error(store.events, bbox=(1, 2))
+    yield "StationStore.template", lambda: store.template(rep.station)
+    yield "StationStore.setups", lambda: store.setups(rep.station)
+    yield "StationStore.stations", lambda: store.stations()
+    yield "StationStore.forget", lambda: (store.forget(f"{rep.station}/2024-03-05"), store.record(rep, obs))
+    yield "StationStore.forget", lambda: expect_error(store.forget, "")
+    yield "StationStore.record_network", lambda: store.record_network([])
+    yield "StationStore.network", lambda: store.network(since="2024-03-05")
+
+
 PROVIDERS = [obs_calls, nav_calls, config_calls, analysis_calls, tle_calls, interference_calls, table_calls,
-             stream_calls]
+             stream_calls, store_calls]
 
 
 def public_callables():

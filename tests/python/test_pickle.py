@@ -105,10 +105,11 @@ def test_a_well_formed_state_with_bad_indices_is_refused(objects):
 
     state = objects["obs"].__reduce__()[1][0]
     body = bytearray(state[:-4])
-    # The indicator array is followed by two texts (time system, file name), each after an 8-byte
-    # length: replace the array's last byte with an invalid indicator.
+    # The indicator array is followed by three texts (time system, file name, receiver firmware),
+    # each after an 8-byte length: replace the array's last byte with an invalid indicator.
     meta = objects["obs"].observations().metadata
-    body[-1 - (16 + len(meta["time_system"]) + len(meta["filename"]))] = 0xAA
+    texts = (meta["time_system"], meta["filename"], meta["receiver_firmware"])
+    body[-1 - (24 + sum(len(x.encode()) for x in texts))] = 0xAA
     forged = bytes(body) + struct.pack("<I", zlib.crc32(bytes(body)))
     with pytest.raises(ValueError, match="^invalid RinexObsData state: an invalid indicator$"):
         t.RinexObsData._from_state(forged)

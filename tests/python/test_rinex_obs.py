@@ -33,6 +33,30 @@ def test_properties_and_repr():
                     "receiver_type": "Get receiver type"}
 
 
+def test_receiver_antenna_and_position_of_the_header(tmp_path):
+    import pickle
+
+    # REC # / TYPE / VERS: number, type and firmware in columns 1-20, 21-40, 41-60; ANT # / TYPE:
+    # number, then type and radome in columns 21-40.
+    ant = hl("CR5200327016        LEIAR25.R4      LEIT", "ANT # / TYPE")
+    text = v3_header({"G": ["C1C", "S1C"]}, extra=ant)
+    text += v3_epoch((2024, 3, 5, 7, 4, 0.0), {"G01": ["20000000.0", "45.0"]})
+    r = read(text)
+    assert (r.receiver_type, r.receiver_firmware, r.antenna_type) == ("TESTREC", "1.0", "LEIAR25.R4      LEIT")
+    assert r.approx_position == (3582105.291, 532589.7313, 5232754.8054)
+    assert read(v3_header({"G": ["S1C"]}, position=None)).approx_position is None
+    r.to_rinex(str(tmp_path / "w.rnx"))
+    for back in (t.read_rinex_obs(str(tmp_path / "w.rnx")), pickle.loads(pickle.dumps(r))):
+        assert (back.receiver_type, back.receiver_firmware, back.antenna_type, back.approx_position) == \
+            (r.receiver_type, r.receiver_firmware, r.antenna_type, r.approx_position)
+    # RTCM 1033 carries the receiver's type and firmware and the antenna descriptor.
+    rtcm = t.read_rtcm3(r.to_rtcm3()).obs
+    assert (rtcm.receiver_type, rtcm.receiver_firmware, rtcm.antenna_type) == ("TESTREC", "1.0", "LEIAR25.R4      LEIT")
+    for attr in ("receiver_firmware", "antenna_type", "approx_position"):
+        with pytest.raises(AttributeError):
+            setattr(r, attr, 1)
+
+
 def test_method_docstrings():
     M = t.RinexObsData
     assert M.satellites_by_system.__text_signature__ == "($self)"
