@@ -56,11 +56,11 @@ GOALS = {"cpu_cores": 0.5, "mb_per_station": 20.0, "p99_ms": 100.0}
 
 # --- the feeder process ------------------------------------------------------------------------
 
-def encode_windows(spec):
+def encode_windows(windows):
     """Each window's epochs as bytes, one item per epoch (30 s of the file, sent a second apart)."""
     import tessora_cn0 as t
     files, out = {}, []
-    for obs, nav, start, count in spec:
+    for obs, nav, start, count in windows:
         if obs not in files:
             files[obs] = (t.read_rinex_obs(obs), t.read_navigation(nav))
         rec, navigation = files[obs]
@@ -250,10 +250,10 @@ def tell(feeder, word):
 def launch(args, data, tmp, procs):
     """The feeder, the casters and both monitors, once every stream is connected to the feeder."""
     windows, streams, files = plan(data, args.streams, int(args.minutes * 60) + SPARE_EPOCHS)
-    spec = os.path.join(tmp, "feeder.json")
-    with open(spec, "w", encoding="utf-8") as f:
+    plan_file = os.path.join(tmp, "feeder.json")
+    with open(plan_file, "w", encoding="utf-8") as f:
         json.dump({"windows": windows, "streams": streams + [streams[0]]}, f)  # the last: the reference's
-    feeder = subprocess.Popen([sys.executable, os.path.abspath(__file__), "--feed", spec],
+    feeder = subprocess.Popen([sys.executable, os.path.abspath(__file__), "--feed", plan_file],
                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     procs.append(feeder)
     ports = json.loads(read_line(feeder, 300) or "{}")["ports"]
@@ -350,8 +350,8 @@ def report(r):
 def main():
     if len(sys.argv) == 3 and sys.argv[1] == "--feed":  # the feeder process
         with open(sys.argv[2], encoding="utf-8") as f:
-            spec = json.load(f)
-        return Feeder(encode_windows(spec["windows"]), spec["streams"]).run()
+            feed = json.load(f)
+        return Feeder(encode_windows(feed["windows"]), feed["streams"]).run()
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("data", nargs="?", help="the shared data folder (TESSORA_DATA_DIR, ../shared/data)")
     p.add_argument("--streams", type=int, default=200)

@@ -25,15 +25,28 @@ _NETWORK_COLUMNS = [("network_event", "int64"), ("start", "timestamp[ns]"), ("en
                     ("latitude", "float64"), ("longitude", "float64"), ("file", "string")]
 
 
-def _table(spec, rows, metadata=None):
-    """A Table of dict rows keyed by the spec's column names."""
-    columns = [(name, kind, [row[name] for row in rows]) for name, kind in spec]
+def _table(layout, rows, metadata=None):
+    """A Table of dict rows, with the (name, type) columns of layout."""
+    columns = [(name, kind, [row[name] for row in rows]) for name, kind in layout]
     return _ext._make_table(columns, metadata or {})
 
 
-def _dicts(spec, rows):
-    names = [name for name, _ in spec]
+def _dicts(layout, rows):
+    names = [name for name, _ in layout]
     return [dict(zip(names, row)) for row in rows]
+
+
+def _span(table, since, until):
+    """WHERE clauses and parameters of what ends at or after since and starts at or before until
+    (a date as until: its whole day), for a table alias with start and end columns."""
+    clauses, params = [], []
+    if since is not None:
+        clauses.append(f"{table}.end >= ?")
+        params.append(epoch_text(since))
+    if until is not None:
+        clauses.append(f"{table}.start <= ?")
+        params.append(epoch_text(until, end_of_day=True))
+    return clauses, params
 
 
 def _joined(text):
@@ -133,13 +146,7 @@ def days_table(read, station=None):
 
 
 def event_rows(read, *, since=None, until=None, station=None, kind=None, bbox=None):
-    clauses, params = [], []
-    if since is not None:
-        clauses.append("e.end >= ?")
-        params.append(epoch_text(since))
-    if until is not None:
-        clauses.append("e.start <= ?")
-        params.append(epoch_text(until, end_of_day=True))
+    clauses, params = _span("e", since, until)
     if station is not None:
         clauses.append("st.marker = ?")
         params.append(station)
@@ -184,13 +191,7 @@ def store_network(conn, events, recorded_at):
 
 
 def network_table(read, *, since=None, until=None):
-    clauses, params = [], []
-    if since is not None:
-        clauses.append("n.end >= ?")
-        params.append(epoch_text(since))
-    if until is not None:
-        clauses.append("n.start <= ?")
-        params.append(epoch_text(until, end_of_day=True))
+    clauses, params = _span("n", since, until)
     where = f"WHERE {' AND '.join(clauses)}" if clauses else ""
     rows = read(
         "SELECT n.id, n.start, n.end, n.kind, n.bands, n.onset_spread, s.station, s.onset, s.end, "
