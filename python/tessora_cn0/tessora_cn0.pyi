@@ -467,6 +467,17 @@ def iter_analyze(
     interference: bool = False,
     analysis: bool = True,
 ) -> BatchIterator: ...
+def _detect_interference_learning(
+    obs: str | RinexObsData,
+    nav: Optional[str | NavigationData] = None,
+    *,
+    min_elevation: float = 5.0,
+    systems: Optional[Sequence[str]] = None,
+    template: Optional[CN0Template] = None,
+    threshold_db: Optional[float] = None,
+    false_alarms_per_day: float = 0.002,
+    filename: Optional[str] = None,
+) -> tuple[InterferenceReport, Optional[CN0Template]]: ...
 def _inject_interference(
     obs: RinexObsData, injections: Sequence[dict[str, Any]], tracking_threshold: Optional[float] = None, seed: int = 0
 ) -> RinexObsData: ...

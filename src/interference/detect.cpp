@@ -160,7 +160,7 @@ void fill_clouds(const Work& w, InterferenceReport& r) {
     }
 }
 
-void fill_template(const Work& w, InterferenceReport& r) {
+CN0Template template_of(const Work& w) {
     CN0Template t = w.templ;
     t.station = w.obs->marker_name;
     if (!w.timestamps.empty()) {
@@ -170,7 +170,16 @@ void fill_template(const Work& w, InterferenceReport& r) {
     std::sort(t.signals.begin(), t.signals.end(), [](const SignalTemplate& a, const SignalTemplate& b) {
         return a.system != b.system ? a.system < b.system : a.code < b.code;
     });
-    r.cn0_template = std::move(t);
+    return t;
+}
+
+// The template learned from every epoch, the given one set aside. It changes the work's template
+// and offsets: the last step of a detection.
+CN0Template learn_own_template(Work& w) {
+    w.given = nullptr;
+    std::fill(w.excluded.begin(), w.excluded.end(), std::uint8_t{0});
+    detector::learn_template(w, false);
+    return template_of(w);
 }
 
 std::size_t epochs_with_samples(const Work& w) {
@@ -244,13 +253,15 @@ InterferenceReport detect_interference(const RinexObsData& obs, const Navigation
     }
 
     r.mode = mode_of(w);
+    const bool own = options.learn_own && w.given && found.empty() && (r.mode == "elevation" || r.mode == "mixed");
     r.spoofing_judged = std::any_of(w.bands.begin(), w.bands.begin() + kBandCount,
                                     [](const detector::BandWork& bw) { return bw.present && has_values(bw.flatness); });
     r.trigger_sigma = w.trigger;
     for (const auto& f : found) r.events.push_back(f.event);
     fill_series(w, options, r);
-    fill_template(w, r);
+    r.cn0_template = template_of(w);
     fill_clouds(w, r);
+    if (own) r.own_template = learn_own_template(w);
     return r;
 }
 

@@ -100,6 +100,10 @@ struct InterferenceReport {
     std::vector<InterferenceEvent> events;
     CN0Template cn0_template;
     std::vector<BandCloud> clouds;
+    // The recording's own template, learned from all of it, when the options asked for it and a
+    // given template judged it clean with elevations; a template learned afresh, as a run without
+    // the given one would learn it in its first pass.
+    std::optional<CN0Template> own_template;
 };
 
 // One false event in five hundred clean station-days: a network of a few hundred stations hears
@@ -115,6 +119,8 @@ struct DetectorOptions {
     const CN0Template* cn0_template = nullptr;  // a stored template of the station, or null
     // False alarms a day on a clean recording that the thresholds are set for.
     double false_alarms_per_day = kDefaultFalseAlarmsPerDay;
+    // With a template given, also learn the recording's own template when it is judged clean.
+    bool learn_own = false;
 };
 
 }  // namespace tessora

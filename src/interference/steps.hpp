@@ -111,8 +111,9 @@ struct Work {
 // Orders the epochs, computes the satellites' elevations and collects the CN0 samples.
 void collect_samples(Work& w, const NavigationData* nav, const std::vector<char>& systems);
 
-// Learns the template curves (unless given) and each track's offset, from the epochs not excluded.
-void learn_template(Work& w);
+// Learns the template curves (unless given) and each track's offset, from the epochs not excluded
+// (`offsets` false: the curves alone, the offsets left as the curves' second fit needed them).
+void learn_template(Work& w, bool offsets = true);
 
 // Sets every sample's expected CN0: from the template where its elevation is known, else from
 // the track's own level around that time; and, in the bands with a baseline channel, every

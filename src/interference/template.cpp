@@ -216,16 +216,19 @@ std::vector<std::uint8_t> assign_templates(Work& w) {
 
 }  // namespace
 
-void learn_template(Work& w) {
+void learn_template(Work& w, bool offsets) {
     const std::vector<std::uint8_t> learn = assign_templates(w);
     for (Track& t : w.tracks) t.offset = 0.0f;
     // Curves from the raw levels, offsets against them, then the curves again with each
     // satellite's offset removed (satellites of one signal differ by a few dB in power), and the
-    // offsets against those.
-    fit_curves(w, learn);
+    // offsets against those. With every curve given, the offsets against them are fitted once.
+    const bool learning = std::any_of(learn.begin(), learn.end(), [](std::uint8_t x) { return x != 0; });
+    if (learning) fit_curves(w, learn);
     fit_offsets(w);
-    fit_curves(w, learn);
-    fit_offsets(w);
+    if (learning) {
+        fit_curves(w, learn);
+        if (offsets) fit_offsets(w);
+    }
     if (w.floor.size() != w.signals.size()) fit_limits(w);
     for (std::size_t g = 0; g < w.signals.size(); ++g) {
         const std::int32_t ti = w.signals[g].template_index;

@@ -129,6 +129,7 @@ PyTypeObject* add_interference_types(PyObject* module);
 PyObject* wrap_interference_report(InterferenceReport&& report);
 
 extern PyMethodDef kDetectInterferenceDef;
+extern PyMethodDef kDetectLearningDef;
 
 }  // namespace tessora::py
 

@@ -481,16 +481,25 @@ PyObject* raise_failure(AnalysisFailure failure, const std::string& message) {
     }
 }
 
-PyObject* detect_interference_py(PyObject*, PyObject* args, PyObject* kwargs) {
+// detect_interference, or with `learning` the store's form: (report, the recording's own template or
+// None), with one keyword more, `filename`, the report's file name when obs is an object.
+PyObject* run_detection(const char* fname, PyObject* args, PyObject* kwargs, bool learning) {
     if (PyTuple_GET_SIZE(args) > 2)
-        return PyErr_Format(PyExc_TypeError, "detect_interference() takes at most 2 positional arguments (%zd given)",
+        return PyErr_Format(PyExc_TypeError, "%s() takes at most 2 positional arguments (%zd given)", fname,
                             PyTuple_GET_SIZE(args));
-    static const char* const names[] = {"obs",      "nav",          "min_elevation",       "systems",
-                                        "template", "threshold_db", "false_alarms_per_day"};
-    PyObject* a[7];
-    if (!bind_args("detect_interference", names, 7, 1, args, kwargs, a)) return nullptr;
+    static const char* const names[] = {"obs",      "nav",          "min_elevation",        "systems",
+                                        "template", "threshold_db", "false_alarms_per_day", "filename"};
+    PyObject* a[8];
+    if (!bind_args(fname, names, learning ? 8 : 7, 1, args, kwargs, a)) return nullptr;
+    std::string filename;
+    if (learning && !absent(a[7])) {
+        std::string_view f;
+        if (!conv_text(a[7], "filename", f)) return nullptr;
+        filename.assign(f);
+    }
 
     DetectorOptions options;
+    options.learn_own = learning;
     if (a[2] && !conv_float(a[2], "min_elevation", options.min_elevation)) return nullptr;
     if (!absent(a[3])) {
         std::vector<std::string> systems;
@@ -550,11 +559,27 @@ PyObject* detect_interference_py(PyObject*, PyObject* args, PyObject* kwargs) {
             if (nav_path && !(nav = load_navigation(*nav_path, failure, message))) return;
             options.cn0_template = given.get();
             report.emplace(detect_interference(*obs, nav.get(), options));
-            report->filename = obs_path;
+            report->filename = obs_path.empty() ? filename : obs_path;
         }))
         return nullptr;
     if (!report) return raise_failure(failure, message);
-    return wrap_interference_report(std::move(*report));
+    if (!learning) return wrap_interference_report(std::move(*report));
+    std::optional<CN0Template> own = std::move(report->own_template);
+    Ref own_object = own ? Ref::steal(box_new<TemplatePayload>(g_cn0_template_type,
+                                                               std::make_shared<const CN0Template>(std::move(*own))))
+                         : Ref::borrow(Py_None);
+    if (!own_object) return nullptr;
+    Ref wrapped = Ref::steal(wrap_interference_report(std::move(*report)));
+    if (!wrapped) return nullptr;
+    return PyTuple_Pack(2, wrapped.get(), own_object.get());
+}
+
+PyObject* detect_interference_py(PyObject*, PyObject* args, PyObject* kwargs) {
+    return run_detection("detect_interference", args, kwargs, false);
+}
+
+PyObject* detect_learning_py(PyObject*, PyObject* args, PyObject* kwargs) {
+    return run_detection("_detect_interference_learning", args, kwargs, true);
 }
 
 }  // namespace
@@ -581,5 +606,13 @@ PyMethodDef kDetectInterferenceDef = {
     "come from the recording's own noise, set so that a clean recording raises `false_alarms_per_day` false\n"
     "events a day, unless `threshold_db` fixes one. Spoofing is judged only with elevations. A recording too short\n"
     "or without CN0 gives an empty report whose `reason` says why."};
+
+PyMethodDef kDetectLearningDef = {
+    "_detect_interference_learning", reinterpret_cast<PyCFunction>(detect_learning_py), METH_VARARGS | METH_KEYWORDS,
+    "_detect_interference_learning(obs, nav=None, *, min_elevation=5.0, systems=None, template=None, threshold_db=None, "
+    "false_alarms_per_day=0.002, filename=None)\n--\n\n"
+    "detect_interference for a station store: (report, own), own the recording's own template when `template` judged\n"
+    "it clean with elevations (learned from all of it, as a run without the template learns it first), else None.\n"
+    "`filename` names the report's file when obs is a RinexObsData."};
 
 }  // namespace tessora::py

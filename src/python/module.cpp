@@ -57,6 +57,7 @@ PyObject* init_module() {
         &kAnalyzeManyDef,
         &kVisibilityTimelineDef,
         &kDetectInterferenceDef,
+        &kDetectLearningDef,
         &kInjectInterferenceDef,
         &kIterAnalyzeDef,
         &kMakeTableDef,

@@ -284,6 +284,11 @@ def interference_calls(tmp):
     yield "iter_analyze", lambda: list(t.iter_analyze([small, small + ".missing"], analysis=False, workers=2))
     yield "_inject_interference", lambda: t._inject_interference(obs, [{"start": 60, "end": 600, "db": 6}])
     yield "_inject_interference", lambda: expect_error(t._inject_interference, obs, [{"start": 60, "dB": 6}])
+    from tessora_cn0 import tessora_cn0 as ext
+
+    yield "_detect_interference_learning", lambda: ext._detect_interference_learning(obs, nav, template=tpl, filename="a")
+    yield "_detect_interference_learning", lambda: expect_error(ext._detect_interference_learning, obs, filename=3)
+    yield "_detect_interference_learning", lambda: expect_error(ext._detect_interference_learning, obs, template=rep)
     yield "CN0Template.from_json", lambda: t.CN0Template.from_json(text)
     yield "CN0Template.from_json", lambda: expect_error(t.CN0Template.from_json, text[:-5])
     yield "CN0Template.from_json", lambda: expect_error(t.CN0Template.from_json, '{"station": 1}')
@@ -472,19 +477,24 @@ def test_no_python_objects_leak(calls):
     import sys
 
     for name, fn in calls:
-        for _ in range(50):
+        # The store's calls go through sqlite3, whose statement cache and the interpreter's free
+        # lists make the count wander by a hundred or so either way, however long it runs: they
+        # run four times as often, so that one object leaked a call (2000) stands far above that.
+        store = name.startswith("StationStore")
+        rounds = 2000 if store else 500
+        for _ in range(300 if store else 50):
             fn()
         gc.collect()
         before = sys.getallocatedblocks()
-        for _ in range(500):
+        for _ in range(rounds):
             fn()
         gc.collect()
         grown = sys.getallocatedblocks() - before
         # polars, pandas and duckdb keep caches of their own, whose block count wanders by up to a
         # couple of hundred over 500 calls (pandas: 10 to 120, not growing with the calls); one object
         # leaked a call would add 500.
-        limit = 300 if name in LIBRARY_CACHES else 100
-        assert grown < limit, f"{name}: {grown} Python memory blocks not released after 500 calls"
+        limit = 300 if name in LIBRARY_CACHES or store else 100
+        assert grown < limit, f"{name}: {grown} Python memory blocks not released after {rounds} calls"
 
 
 def test_resident_memory_stays_flat(calls):

@@ -366,3 +366,28 @@ def test_a_day_without_navigation_is_kept_but_teaches_nothing(tmp_path):
         assert days["day"].tolist() == ["2024-05-03", "2024-05-06"]
         assert days["used_store"].tolist() == [False, False] and days["learned"].tolist() == [True, False]
         assert store.template(first.station).to_json() == learned
+
+
+def test_a_day_judged_against_its_template_learns_its_own_in_the_same_run(tmp_path):
+    from tessora_cn0 import tessora_cn0 as ext
+
+    obs = t.read_rinex_obs(str(data_path("rinex/CRNX/V3/ESBC00DNK_R_20201770000_01D_30S_MO.rnx")))
+    nav = t.read_navigation(str(data_path("rinex/NAV/V3/ESBC00DNK_R_20201770000_01D_MN.rnx")))
+    fresh = t.detect_interference(obs, nav)
+    assert not fresh.events and fresh.mode == "mixed"
+    # Judged against a template of fewer signals (those of GPS alone, 1 dB higher: another day's
+    # level), the day is still clean and learns every curve afresh, as the run without one did.
+    gps = json.loads(fresh.template.to_json())
+    gps["signals"] = [dict(s, cn0=[v + 1.0 for v in s["cn0"]]) for s in gps["signals"] if s["system"] == "G"]
+    given = t.CN0Template.from_json(json.dumps(gps))
+    report, own = ext._detect_interference_learning(obs, nav, template=given, filename="day.rnx")
+    assert not report.events and report.filename == "day.rnx"
+    assert report.template.to_json() != fresh.template.to_json() and own.to_json() == fresh.template.to_json()
+    # A day with events, or one without elevations, learns nothing for its set-up.
+    jammed = t._inject_interference(obs, [dict(db=10.0, start=36000.0, end=36600.0)])
+    assert ext._detect_interference_learning(jammed, nav, template=given)[1] is None
+    assert ext._detect_interference_learning(obs, template=given)[1] is None
+    # And the store's record of a clean day carries that template into the set-up's.
+    with t.StationStore(tmp_path / "s.db") as store:
+        t.detect_interference(obs, nav, template=given, store=store)
+        assert store.template(fresh.station).to_json() == fresh.template.to_json()

@@ -212,8 +212,7 @@ def judge_file(store, obs_path, nav, args):
     set-up, with the day recorded."""
     from tessora_cn0.store.detect import judge_and_record, read_recording
     obs, resolved = read_recording(obs_path, nav)
-    return judge_and_record(store, obs, resolved, path=obs_path, source=(obs_path, nav),
-                            min_elevation=args.min_elevation, systems=args.systems)
+    return judge_and_record(store, obs, resolved, path=obs_path, min_elevation=args.min_elevation, systems=args.systems)
 
 
 def batch_stream(args, navs, store):

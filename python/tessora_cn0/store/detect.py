@@ -49,33 +49,32 @@ def read_recording(path, nav):
         return rtcm.obs, (nav if nav is not None else rtcm.nav)
 
 
-def judge(store, obs, nav=None, *, path=None, source=None, template=None, **options):
+def judge(store, obs, nav=None, *, path=None, template=None, **options):
     """(report, own_template, used_store) of a recording judged against store's template of its
     station and set-up (store may be None: no stored template), or against template, which must
-    be the station's own. obs is the recording's RinexObsData (its header gives station and set-up)
-    and nav its navigation data; source, the (obs, nav) arguments as the caller gave them (a path
-    names the report's file), is what the detector is given, default (obs, nav). own_template is the
-    day's own learned template: the report's, or, judged against a given template, the one learned
-    from the day alone when the day is clean (else None)."""
+    be the station's own. obs is the recording's RinexObsData (its header gives station and set-up),
+    nav its navigation data (an object or a path) and path, when given, the file obs was read from
+    (the report's filename). own_template is the day's own learned template: the report's, or,
+    judged against a given template, the one the same run learned from the whole day when it was
+    clean (else None)."""
     station = station_name(_Recording(obs, path))
     if isinstance(template, _ext.CN0Template) and template.station != station:
         raise ValueError(f"the template given is station {template.station!r}'s, not that of the recording "
                          f"({station!r}): a station is judged against its own template")
     stored = store.template(station, setup_of(obs)) if template is None and store is not None else None
     given = template if template is not None else stored
-    report = _ext.detect_interference(*(source or (obs, nav)), template=given, **options)
-    own = report.template if given is None else None
-    if given is not None and not report.reason and not report.events and report.mode in _TEMPLATE_MODES:
-        # Judged against a given template, the report carries that template: the day's own
-        # curves, for its set-up's template, come from learning it alone.
-        own = _ext.detect_interference(obs, nav, **options).template
+    # Judged against a given template, the report carries that template: the day's own curves, for
+    # its set-up's template, are learned in the same run.
+    report, own = _ext._detect_interference_learning(obs, nav, template=given, filename=path, **options)
+    if given is None:
+        own = report.template
     # Without elevations (no navigation data) the detector sets no CN0 against a template.
     return report, own, stored is not None and report.mode in _TEMPLATE_MODES
 
 
-def judge_and_record(store, obs, nav=None, *, path=None, source=None, **options):
+def judge_and_record(store, obs, nav=None, *, path=None, **options):
     """The InterferenceReport of judge(), with the day recorded in store (a StationStore)."""
-    report, own, used_store = judge(store, obs, nav, path=path, source=source, **options)
+    report, own, used_store = judge(store, obs, nav, path=path, **options)
     store.record(report, obs, path=path, used_store=used_store, own_template=own)
     return report
 
@@ -96,7 +95,6 @@ def _with_store(store, args, kwargs):
         raise TypeError(f"store must be a StationStore or the path of one, not {type(store).__name__}")
     options = dict(bound.arguments)
     obs, nav = options.pop("obs"), options.pop("nav", None)
-    options["source"] = (obs, nav)
     path = obs if isinstance(obs, str) else None
     if path is not None:
         try:
