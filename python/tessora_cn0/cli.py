@@ -344,9 +344,13 @@ NETWORK_COLUMNS = ["network_event", "station", "file", "onset", "end", "peak_deg
                    "latitude", "longitude", "network_start", "network_end", "stations_in_event", "error"]
 
 
-def _detect_all(obs_paths, navs, args):
+def _detect_all(obs_paths, navs, args, store=None):
     """Yield (index, InterferenceReport or the exception) per observation file, in completion order,
-    with the detector on threads (it releases the interpreter lock)."""
+    with the detector on threads (it releases the interpreter lock); with a store, each judged
+    against it and recorded."""
+    if store is not None:
+        yield from _store_cli.batch_stream(args, navs, store, analysis=False)
+        return
     if hasattr(_t, "iter_analyze"):
         yield from _t.iter_analyze(obs_paths, navs, min_elevation=args.min_elevation, systems=args.systems,
                                    workers=args.workers, interference=True, analysis=False)
@@ -403,12 +407,26 @@ def _cmd_network(args):
             out = open(args.csv, "w", encoding="utf-8", newline="")
         except OSError as exc:
             raise _Failure(args.csv, exc.strerror or str(exc)) from None
+    try:
+        store = _store_cli.open_store(args.store) if args.store else None
+    except _Failure:
+        if out is not None:
+            out.close()
+        raise
+    try:
+        return _network_run(args, navs, out, store, network)
+    finally:
+        if store is not None:
+            store.close()
+
+
+def _network_run(args, navs, out, store, network):
     nav_list = navs if isinstance(navs, list) else [navs] * len(args.obs)
     recordings = [None] * len(args.obs)
     failures = {}
     progress = _Progress(sys.stderr, sys.stderr.isatty())
     try:
-        for done, (index, item) in enumerate(_detect_all(args.obs, navs, args), 1):
+        for done, (index, item) in enumerate(_detect_all(args.obs, navs, args, store), 1):
             if isinstance(item, tuple):  # (analysis, report), should an analysis come along
                 item = item[-1]
             if isinstance(item, BaseException):
@@ -430,6 +448,8 @@ def _cmd_network(args):
               for i, (path, reason) in sorted(failures.items())]
     recordings = [r for r in recordings if r is not None]
     events = network.network_events(recordings, tolerance=args.tolerance)
+    if store is not None:
+        store.record_network(events)
     try:
         writer = csv.DictWriter(out if out is not None else sys.stdout, fieldnames=NETWORK_COLUMNS,
                                 lineterminator="\n")
@@ -531,6 +551,7 @@ def build_parser():
                                                     "where that file exists (written with 'report --html')")
     p.add_argument("--tolerance", type=float, default=300.0, metavar="SECONDS",
                    help="largest gap between station events that still joins them (default 300)")
+    _store_cli.add_store_option(p, network=True)
     p.set_defaults(run=_cmd_network, parser=p)
 
     p = sub.add_parser("info", help="print an observation file's summaries",

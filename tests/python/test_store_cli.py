@@ -60,6 +60,24 @@ def test_batch_and_report_record_into_the_store(tmp_path):
                                                     "(not an SQLite database)\n")
 
 
+def test_network_records_its_days_and_network_events(tmp_path):
+    # Two stations hear the same jammer; a second run over the same days replaces, never doubles.
+    files = [sample_day(tmp_path, 0), sample_day(tmp_path, 0, marker="OTHR00DNK")]
+    store = tmp_path / "s.db"
+    args = ["network", *(o for o, _ in files), "--nav", *(n for _, n in files), "--workers", "2"]
+    plain = run(*args)
+    for _ in range(2):
+        proc = run(*args, "--store", store)
+        assert proc.returncode == 0 and proc.stdout == plain.stdout, proc.stderr
+    rows = list(csv.DictReader(io.StringIO(plain.stdout)))
+    assert {r["station"] for r in rows} == {STATION, "OTHR00DNK"} and {r["network_event"] for r in rows} == {"1"}
+    assert counts(store) == (2, 2, 2, 0)
+    with t.StationStore(store) as s:
+        kept = s.network().to_numpy()
+        assert sorted(kept["station"].tolist()) == ["OTHR00DNK", STATION]
+        assert len(set(kept["network_event"].tolist())) == 1
+
+
 @pytest.fixture
 def filled(tmp_path):
     """A store of three clean days (templates) and two with events, of two stations."""

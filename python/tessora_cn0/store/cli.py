@@ -32,9 +32,10 @@ def open_store(path, must_exist=False):
         raise _failure(exc.path, exc.reason) from None
 
 
-def add_store_option(p):
+def add_store_option(p, network=False):
+    also = "; the network events are kept too" if network else ""
     p.add_argument("--store", metavar="PATH", help="station store (SQLite file, created when absent): judge "
-                                                   "against each station's stored template and record the day")
+                                                   f"against each station's stored template and record the day{also}")
 
 
 def add_parser(sub):
@@ -215,11 +216,11 @@ def judge_file(store, obs_path, nav, args):
     return judge_and_record(store, obs, resolved, path=obs_path, min_elevation=args.min_elevation, systems=args.systems)
 
 
-def batch_stream(args, navs, store):
+def batch_stream(args, navs, store, analysis=True):
     """(index, (AnalysisResult, InterferenceReport) or the exception) per file in completion order,
-    as iter_analyze gives them, with each file judged against the store and recorded. Files run on
-    threads (the analysis and the detector release the interpreter lock), at most two per worker
-    at once."""
+    as iter_analyze gives them, with each file judged against the store and recorded (without
+    analysis, the InterferenceReport alone). Files run on threads (the analysis and the detector
+    release the interpreter lock), at most two per worker at once."""
     import tessora_cn0 as _t
     from concurrent.futures import FIRST_COMPLETED, ThreadPoolExecutor, wait
 
@@ -228,6 +229,8 @@ def batch_stream(args, navs, store):
 
     def one(i):
         try:
+            if not analysis:
+                return i, judge_file(store, args.obs[i], nav_list[i], args)
             result = _t.analyze_cn0(args.obs[i], nav_list[i], min_elevation=args.min_elevation, systems=args.systems)
             return i, (result, judge_file(store, args.obs[i], nav_list[i], args))
         except (OSError, ValueError, MemoryError) as exc:
