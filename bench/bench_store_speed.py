@@ -2,8 +2,10 @@
 """What a station store costs: a day judged against its station's stored template, against the
 same day judged with the template it learns itself.
 
-For each station with two days in the data folder, the store learns the first day; the second is
-then judged three ways, each the best of --repeats runs:
+For each station with two days in the data folder, the store learns the first day, and holds it
+under 29 earlier dates as well (as a store of a month of clean days does: every judged clean day
+combines the set-up's template from its latest 30 days again); the second day is then judged three
+ways, each the best of --repeats runs:
   self      detect_interference(obs, nav) on the RinexObsData and NavigationData, as without a store;
   stored    the same objects with store=StationStore (judged against the stored template, the day
             recorded, and, when clean, its own template learned in the same run);
@@ -15,7 +17,9 @@ its rows. Goals: judging at most 1.1 times the self-learned run, the store at mo
     python3 bench/bench_store_speed.py [DATA_DIR] [--repeats 5]
 """
 import argparse
+import datetime
 import os
+import sqlite3
 import sys
 import tempfile
 import time
@@ -36,6 +40,23 @@ PAIRS = [  # (learned from, judged), each (observation file, navigation file)
     (("rinex/CRNX/V3/ESBC00DNK_R_20201770000_01D_30S_MO.rnx", "rinex/NAV/V3/ESBC00DNK_R_20201770000_01D_MN.rnx"),
      ("rinex/CRNX/V3/ESBC00DNK_R_20201770000_01D_30S_MO.rnx", "rinex/NAV/V3/ESBC00DNK_R_20201770000_01D_MN.rnx")),
 ]
+
+
+def month(path):
+    """Copies the store's one judged day, with its template, to the 29 days before it."""
+    conn = sqlite3.connect(path)
+    with conn:
+        day_id, day = conn.execute("SELECT id, day FROM days").fetchone()
+        first = datetime.date.fromisoformat(day)
+        for k in range(1, 30):
+            other = (first - datetime.timedelta(days=k)).isoformat()
+            new = conn.execute("INSERT INTO days (station_id, day, setup_id, path, verdict, mode, reason, used_store, "
+                               "events, start_time, end_time, judged_at) SELECT station_id, ?, setup_id, path, verdict, "
+                               "mode, reason, used_store, events, start_time, end_time, judged_at FROM days WHERE id = ?",
+                               (other, day_id)).lastrowid
+            conn.execute("INSERT INTO day_templates (day_id, setup_id, day, json, state) SELECT ?, setup_id, ?, json, "
+                         "state FROM day_templates WHERE day_id = ?", (new, other, day_id))
+    conn.close()
 
 
 def best(repeats, f):
@@ -63,6 +84,7 @@ def main():
             obs, nav = t.read_rinex_obs(paths[2]), t.read_navigation(paths[3])
             store = t.StationStore(os.path.join(tmp, f"s{n}.sqlite"))
             t.detect_interference(learn_obs, learn_nav, store=store)
+            month(store.path)
             stored = store.template(str(store.days().to_numpy()["station"][0]))
             self_s = best(args.repeats, lambda: t.detect_interference(obs, nav))
             store_s = best(args.repeats, lambda: t.detect_interference(obs, nav, store=store))

@@ -130,6 +130,7 @@ PyObject* wrap_interference_report(InterferenceReport&& report);
 
 extern PyMethodDef kDetectInterferenceDef;
 extern PyMethodDef kDetectLearningDef;
+extern PyMethodDef kCombineTemplatesDef;
 
 }  // namespace tessora::py
 

@@ -58,6 +58,7 @@ PyObject* init_module() {
         &kVisibilityTimelineDef,
         &kDetectInterferenceDef,
         &kDetectLearningDef,
+        &kCombineTemplatesDef,
         &kInjectInterferenceDef,
         &kIterAnalyzeDef,
         &kMakeTableDef,

@@ -7,10 +7,11 @@ import sqlite3
 
 import pytest
 
+import combine_reference as reference
 import tessora_cn0 as t
 from conftest import data_path
 from store_days import STATION, day_of, sample_day
-from tessora_cn0.store import StoreError, templates
+from tessora_cn0.store import StoreError
 
 CLEAN = {"threshold_db": 100.0}  # a fixed threshold no drop of the sample reaches: a clean day
 
@@ -66,7 +67,7 @@ def test_clean_days_combine_and_days_with_events_stay_out(tmp_path, monkeypatch)
         setup = store.setups(STATION)[0]
         assert setup["template_days"] == [day_of(w) for w in range(4)] and setup["days"] == 5
         stored = json.loads(store.template(STATION).to_json())
-        expected = json.loads(templates.combine(own, STATION))
+        expected = json.loads(reference.combine(own, STATION))
         for a, b in zip(stored["signals"], expected["signals"]):
             assert (a["system"], a["code"], a["counts"]) == (b["system"], b["code"], b["counts"])
             assert a["cn0"] == pytest.approx(b["cn0"], abs=1e-9)
@@ -77,6 +78,14 @@ def test_clean_days_combine_and_days_with_events_stay_out(tmp_path, monkeypatch)
         report, obs = judged(tmp_path, 5, clean=True)
         store.record(report, obs)
         assert store.setups(STATION)[0]["template_days"] == [day_of(3), day_of(5)]
+        # Days kept before their binary form was (a store of schema version 1) combine from their JSON.
+        before = store.template(STATION).to_json()
+        conn = sqlite3.connect(tmp_path / "s.db")
+        with conn:
+            conn.execute("UPDATE day_templates SET state = NULL")
+        conn.close()
+        store.record(report, obs)
+        assert store.template(STATION).to_json() == before
 
 
 def test_a_changed_receiver_antenna_or_firmware_starts_a_new_setup(tmp_path):
@@ -306,33 +315,60 @@ def test_network_events_are_kept_with_their_stations(tmp_path):
         assert store.days().num_rows == 0
 
 
+def combined(days, station="X"):
+    """The core's combination of day templates given as JSON texts, as JSON (a dict)."""
+    from tessora_cn0 import tessora_cn0 as ext
+
+    return json.loads(ext._combine_templates([t.CN0Template.from_json(d) for d in days], station).to_json())
+
+
+def one_signal_day(cn0, counts, start, floor=20.0):
+    signal = {"system": "G", "code": "S1C", "band": "L1", "cn0": cn0, "counts": counts, "floor": floor,
+              "low_elevation": 5.0}
+    return json.dumps({"station": "X", "start_time": start, "end_time": start, "bin_width": 2.0, "signals": [signal]})
+
+
 def test_combining_day_templates():
-    wm = templates.weighted_median
-    assert wm([(1.0, 1), (2.0, 1), (3.0, 1)]) == 2.0
-    assert wm([(1.0, 1), (2.0, 1)]) == 1.5  # an even split takes the mean, as a plain median
-    assert wm([(1.0, 100), (5.0, 1), (9.0, 1)]) == 1.0  # the day of many samples outweighs the others
-    assert wm([(3.0, 1), (1.0, 2), (2.0, 1)]) == 1.5
-    with pytest.raises(ValueError):
-        wm([])
+    n = reference.BINS
 
-    def day(cn0, counts, start):
-        signal = {"system": "G", "code": "S1C", "band": "L1", "cn0": cn0, "counts": counts, "floor": 20.0,
-                  "low_elevation": 5.0}
-        return json.dumps({"station": "X", "start_time": start, "end_time": start, "bin_width": 2.0,
-                           "signals": [signal]})
+    def first_bin(*pairs):  # days differing in their first bin only: (value, samples) each
+        return combined([one_signal_day([v] + [40.0] * (n - 1), [c] + [10] * (n - 1), "") for v, c in pairs])["signals"][0]["cn0"][0]
 
-    n = templates.BINS
-    a = day([40.0] * n, [10] * (n - 1) + [0], "2024-01-02T00:00:00.000Z")
-    b = day([44.0] * n, [30] * (n - 1) + [2], "2024-01-01T00:00:00.000Z")
-    c = day([50.0] * n, [1] * n, "2024-01-03T00:00:00.000Z")  # no bin of its own: it weighs nothing
-    out = json.loads(templates.combine([a, b, c], "X"))
+    assert first_bin((1.0, 5), (2.0, 5), (3.0, 5)) == 2.0
+    assert first_bin((1.0, 5), (2.0, 5)) == 1.5  # an even split takes the mean, as a plain median
+    assert first_bin((1.0, 100), (5.0, 5), (9.0, 5)) == 1.0  # the day of many samples outweighs the others
+    assert first_bin((3.0, 5), (1.0, 10), (2.0, 5)) == 1.5
+    assert first_bin((3.0, 5), (1.0, 4), (2.0, 4)) == 3.0  # bins of fewer than five samples weigh nothing
+    a = one_signal_day([40.0] * n, [10] * (n - 1) + [0], "2024-01-02T00:00:00.000Z", floor=19.0)
+    b = one_signal_day([44.0] * n, [30] * (n - 1) + [2], "2024-01-01T00:00:00.000Z")
+    c = one_signal_day([50.0] * n, [1] * n, "2024-01-03T00:00:00.000Z")  # no bin of its own: it weighs nothing
+    out = combined([a, b, c])
     s = out["signals"][0]
     assert s["cn0"][:-1] == [44.0] * (n - 1) and s["cn0"][-1] == 44.0  # the unfilled bin: median of all
-    assert s["counts"] == [41] * (n - 1) + [3]
+    assert s["counts"] == [41] * (n - 1) + [3] and s["floor"] == 20.0
     assert (out["start_time"], out["end_time"]) == ("2024-01-01T00:00:00.000Z", "2024-01-03T00:00:00.000Z")
-    assert t.CN0Template.from_json(templates.combine([a, b, c], "X")).curve("G", "S1C") is not None
-    with pytest.raises(ValueError, match="'cn0' must be a list of 45"):
-        templates.combine([day([40.0] * 3, [10] * n, "")], "X")
+    assert combined([a]) == dict(json.loads(a), station="X")  # one day gives its own curves back
+
+
+def test_the_core_combines_as_the_rule_says(tmp_path):
+    # Thirty noisy copies of a real day's template, with signals missing from some days: the core's
+    # combination is the plain-Python rule's, value for value.
+    import random
+
+    obs = str(data_path("rinex/CRNX/V3/ESBC00DNK_R_20201770000_01D_30S_MO.rnx"))
+    nav = str(data_path("rinex/NAV/V3/ESBC00DNK_R_20201770000_01D_MN.rnx"))
+    base = json.loads(t.detect_interference(obs, nav).template.to_json())
+    rng = random.Random(7)
+    days = []
+    for i in range(30):
+        d = json.loads(json.dumps(base))
+        d["start_time"] = d["end_time"] = f"2024-01-{i + 1:02d}T00:00:00.000Z"
+        d["signals"] = [dict(s, cn0=[v + rng.choice([0.0, 0.25, rng.gauss(0, 1)]) for v in s["cn0"]],
+                             counts=[max(0, c + rng.randint(-6, 6)) for c in s["counts"]],
+                             floor=s["floor"] + rng.choice([0.0, 0.5, 1.0]))
+                        for s in d["signals"] if rng.random() < 0.9]
+        days.append(json.dumps(d))
+    assert combined(days, "ESBC") == json.loads(reference.combine(days, "ESBC"))
 
 
 def test_real_days_of_one_station(tmp_path):

@@ -49,7 +49,7 @@ class DayRecord:
     start_time: str
     end_time: str
     events: tuple
-    template_json: Optional[str]
+    template: Optional[object]  # the clean day's own CN0Template, or None
 
 
 def setup_of(obs):
@@ -101,7 +101,7 @@ def _event_row(e):
 
 
 def _day_template(report, verdict, used_store, own_template):
-    """The JSON of the day's own learned template when the day is clean and has curves, else None.
+    """The day's own learned CN0Template when the day is clean and has curves, else None.
     A report judged against a given template carries that template, not one of its own: only
     own_template (learned from the day alone) stands for such a day."""
     if verdict != "clean":
@@ -111,7 +111,7 @@ def _day_template(report, verdict, used_store, own_template):
         template = None if used_store else report.template
     if template is None or not template.signals:
         return None
-    return template.to_json()
+    return template
 
 
 def day_record(report, obs=None, *, path=None, used_store=False, own_template=REPORT_TEMPLATE):
@@ -138,7 +138,7 @@ def day_record(report, obs=None, *, path=None, used_store=False, own_template=RE
         longitude=report.longitude, path=path if path is not None else report.filename, verdict=verdict,
         mode=report.mode, reason=report.reason, used_store=bool(used_store), start_time=first, end_time=last,
         events=tuple(_event_row(e) for e in report.events),
-        template_json=_day_template(report, verdict, used_store, own_template))
+        template=_day_template(report, verdict, used_store, own_template))
 
 
 def split_target(text):

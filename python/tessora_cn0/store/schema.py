@@ -114,8 +114,15 @@ CREATE TABLE network_event_stations (
 );
 """
 
+# Version 2: each clean day's template also in the core's binary form, which a set-up's template is
+# combined from without parsing the JSON of its days (NULL in the rows of version 1: their JSON
+# serves).
+_V2 = """
+ALTER TABLE day_templates ADD COLUMN state BLOB;
+"""
+
 # MIGRATIONS[k] takes a store from version k to version k + 1.
-MIGRATIONS = [_V1]
+MIGRATIONS = [_V1, _V2]
 LATEST = len(MIGRATIONS)
 
 

@@ -19,7 +19,6 @@ from tessora_cn0 import tessora_cn0 as _ext
 from tessora_cn0.store import queries, records, schema
 from tessora_cn0.store.records import Setup
 from tessora_cn0.store.schema import StoreError
-from tessora_cn0.store.templates import combine
 
 # A set-up's template is combined from at most this many of its latest clean days.
 TEMPLATE_DAYS = 30
@@ -27,6 +26,22 @@ TEMPLATE_DAYS = 30
 
 def _now():
     return datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%S.%f")[:23] + "Z"
+
+
+def _state_of(template):
+    """A CN0Template's binary form (the state its pickle carries)."""
+    return template.__reduce__()[1][0]
+
+
+def _template_of(text, state):
+    """A day's CN0Template from its binary form, or from its JSON when it has none or the form is
+    not one this version reads."""
+    if state is not None:
+        try:
+            return _ext.CN0Template._from_state(state)
+        except ValueError:
+            pass
+    return _ext.CN0Template.from_json(text)
 
 
 class StationStore:
@@ -131,9 +146,9 @@ class StationStore:
             ":latitude, :longitude)",
             [dict(e, day_id=day_id, station_id=station_id, latitude=rec.latitude, longitude=rec.longitude)
              for e in rec.events])
-        if rec.template_json is not None:
-            conn.execute("INSERT INTO day_templates VALUES (?, ?, ?, ?)",
-                         (day_id, setup_id, rec.day, rec.template_json))
+        if rec.template is not None:
+            conn.execute("INSERT INTO day_templates (day_id, setup_id, day, json, state) VALUES (?, ?, ?, ?, ?)",
+                         (day_id, setup_id, rec.day, rec.template.to_json(), _state_of(rec.template)))
         self._after_change(conn, station_id, {setup_id} | ({old[1]} if old is not None else set()))
 
     def _station_id(self, conn, rec):
@@ -175,14 +190,15 @@ class StationStore:
         conn.execute("DELETE FROM stations WHERE id = ? AND first_day IS NULL", (station_id,))
 
     def _recombine(self, conn, setup_id, marker):
-        rows = conn.execute("SELECT day, json FROM day_templates WHERE setup_id = ? ORDER BY day DESC LIMIT ?",
-                            (setup_id, TEMPLATE_DAYS)).fetchall()
+        rows = conn.execute("SELECT day, json, state FROM day_templates WHERE setup_id = ? ORDER BY day DESC "
+                            "LIMIT ?", (setup_id, TEMPLATE_DAYS)).fetchall()
         if not rows:
             conn.execute("DELETE FROM templates WHERE setup_id = ?", (setup_id,))
             return
-        text = combine([j for _, j in rows], marker)
-        _ext.CN0Template.from_json(text)  # the detector must read back what is stored
-        days = sorted(d for d, _ in rows)
+        # The core combines the days (newest first) as templates.combine describes, from their
+        # binary form, or from their JSON where a row has none (written before it was kept).
+        text = _ext._combine_templates([_template_of(j, s) for _, j, s in rows], marker).to_json()
+        days = sorted(d for d, _, _ in rows)
         conn.execute("INSERT OR REPLACE INTO templates VALUES (?, ?, ?, ?, ?, ?)",
                      (setup_id, text, json.dumps(days), days[0], days[-1], _now()))
 

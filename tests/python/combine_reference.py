@@ -1,4 +1,6 @@
-"""A set-up's CN0-against-elevation template, combined from the templates of its clean days.
+"""A set-up's CN0-against-elevation template, combined from the templates of its clean days: the
+rule written out in plain Python, against which the tests check the core's combination (what the
+store uses).
 
 Each day's template (``CN0Template.to_json()``) holds per signal (system, code) a curve of 45
 elevation bins of 2 degrees: ``cn0`` at each bin's centre and ``counts``, the samples behind the
