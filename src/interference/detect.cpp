@@ -30,9 +30,64 @@ struct Sides {
     double epoch_decay = 0.0;
 };
 
-Sides excursions_of(const Work& w, const std::vector<double>& z) {
+// The per-epoch tail of z over the ordered epochs [from, to] (the epochs of learning).
+SlotNoise noise_of(const Work& w, const std::vector<double>& z, std::size_t from, std::size_t to) {
+    SlotNoise n;
+    detector::count_epoch_tail(z, &w.excluded, from, to, n);
+    return n;
+}
+
+// The epochs of z's largest upward excursion, [first, last]; {1, 0} when z never passes the reference.
+std::pair<std::size_t, std::size_t> largest_excursion(const Work& w, const std::vector<double>& z) {
+    std::pair<std::size_t, std::size_t> best{1, 0};
+    double s = 0.0, peak = 0.0, best_peak = 0.0;
+    std::size_t first = SIZE_MAX, last = SIZE_MAX;
+    const auto close = [&] {
+        if (first != SIZE_MAX && peak > best_peak) {
+            best_peak = peak;
+            best = {first, last};
+        }
+        s = peak = 0.0;
+        first = SIZE_MAX;
+    };
+    for (std::size_t e = 0; e < z.size(); ++e) {
+        if (std::isnan(z[e]) || w.excluded[e]) continue;
+        s = std::max(0.0, s + z[e] - detector::kReference);
+        if (s == 0.0) {
+            close();
+            continue;
+        }
+        if (first == SIZE_MAX) first = e;
+        last = e;
+        peak = std::max(peak, s);
+    }
+    close();
+    return best;
+}
+
+// The recording's own noise. With the station's earlier per-epoch tail (`prior`, may be null), the
+// tail is that one pooled with the recording's own outside its largest upward excursion: the
+// excursion to be judged is judged against the noise of everything else, as a day's events are
+// against a day of noise.
+Sides excursions_of(const Work& w, const std::vector<double>& z, const SlotNoise* prior) {
+    SlotNoise n;
+    if (prior && prior->at < 2.0) {
+        const auto [first, last] = largest_excursion(w, z);
+        if (first > 0) detector::count_epoch_tail(z, &w.excluded, 0, first - 1, n);
+        detector::count_epoch_tail(z, &w.excluded, last + 1, SIZE_MAX, n);
+        n.near += prior->near;
+        n.at += prior->at;
+        n.beyond += prior->beyond;
+    } else {
+        n = noise_of(w, z, 0, SIZE_MAX);
+        if (prior) {
+            n.near += prior->near;
+            n.at += prior->at;
+            n.beyond += prior->beyond;
+        }
+    }
     Sides s;
-    s.epoch_decay = detector::epoch_tail_decay(z, &w.excluded);
+    s.epoch_decay = detector::epoch_tail_decay(n);
     s.lower = detector::excursion_maxima(w, z, -1.0, nullptr, s.lower_seconds);
     s.upper = detector::excursion_maxima(w, z, 1.0, &w.excluded, s.upper_seconds);
     return s;
@@ -61,7 +116,7 @@ bool has_values(const std::vector<double>& v) {
 // The evidence thresholds: the stated false-alarm rate per day, spread evenly over every test that
 // can open an event (the degradation of each slot that opens events, the flatness of each band
 // with an elevation pattern), each at the level its noise model reaches at that rate.
-void set_thresholds(Work& w) {
+void set_thresholds(Work& w, const std::vector<SlotNoise>* history) {
     std::size_t tests = 0;
     std::vector<std::size_t> slots, flat_slots;
     for (std::size_t slot = 0; slot < detector::kSlots; ++slot) {
@@ -74,8 +129,9 @@ void set_thresholds(Work& w) {
     }
     const double per_test = w.false_alarms_per_day / static_cast<double>(std::max<std::size_t>(tests, 1));
     std::vector<Sides> sides, flat_sides;
-    for (std::size_t slot : slots) sides.push_back(excursions_of(w, w.bands[slot].z));
-    for (std::size_t slot : flat_slots) flat_sides.push_back(excursions_of(w, w.bands[slot].flatness));
+    const bool pooled_in = history && history->size() == detector::kSlots;
+    for (std::size_t slot : slots) sides.push_back(excursions_of(w, w.bands[slot].z, pooled_in ? &(*history)[slot] : nullptr));
+    for (std::size_t slot : flat_slots) flat_sides.push_back(excursions_of(w, w.bands[slot].flatness, nullptr));
     const double pooled = pooled_decay(sides), flat_pooled = pooled_decay(flat_sides);
     w.trigger = kNaN;
     for (std::size_t i = 0; i < slots.size(); ++i) {
@@ -103,7 +159,7 @@ std::vector<detector::FoundEvent> run_pass(Work& w, const DetectorOptions& optio
         detector::measure_degradation(w);
     }
     detector::standardise_bands(w);
-    set_thresholds(w);
+    set_thresholds(w, options.noise_history);
     return detector::find_events(w, options.threshold_db);
 }
 
@@ -180,6 +236,17 @@ CN0Template learn_own_template(Work& w) {
     std::fill(w.excluded.begin(), w.excluded.end(), std::uint8_t{0});
     detector::learn_template(w, false);
     return template_of(w);
+}
+
+// Each slot's own noise over the stretch of epochs asked for (texts sort as the times they name).
+void fill_noise(const Work& w, const std::pair<std::string, std::string>& span, InterferenceReport& r) {
+    const auto& ts = w.timestamps;
+    const auto from = static_cast<std::size_t>(std::upper_bound(ts.begin(), ts.end(), span.first) - ts.begin());
+    const auto end = static_cast<std::size_t>(std::upper_bound(ts.begin(), ts.end(), span.second) - ts.begin());
+    r.noise.assign(detector::kSlots, SlotNoise{});
+    if (from >= end) return;
+    for (std::size_t slot = 0; slot < detector::kSlots; ++slot)
+        if (w.bands[slot].present) r.noise[slot] = noise_of(w, w.bands[slot].z, from, end - 1);
 }
 
 std::size_t epochs_with_samples(const Work& w) {
@@ -262,6 +329,7 @@ InterferenceReport detect_interference(const RinexObsData& obs, const Navigation
     r.cn0_template = template_of(w);
     fill_clouds(w, r);
     if (own) r.own_template = learn_own_template(w);
+    if (options.noise_span) fill_noise(w, *options.noise_span, r);
     return r;
 }
 

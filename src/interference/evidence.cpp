@@ -53,21 +53,24 @@ std::vector<double> excursion_maxima(const Work& w, const std::vector<double>& z
     return out;
 }
 
-double epoch_tail_decay(const std::vector<double>& z, const std::vector<std::uint8_t>* skip) {
-    std::size_t near = 0, at = 0, beyond = 0;
-    for (std::size_t e = 0; e < z.size(); ++e) {
+void count_epoch_tail(const std::vector<double>& z, const std::vector<std::uint8_t>* skip, std::size_t from,
+                      std::size_t to, SlotNoise& into) {
+    for (std::size_t e = from; e < z.size() && e <= to; ++e) {
         if (std::isnan(z[e]) || (skip && (*skip)[e])) continue;
         const double a = std::fabs(z[e]);
-        near += a > kReference - 2.0;
-        at += a > kReference;
-        beyond += a > kReference + 2.0;
+        into.near += a > kReference - 2.0;
+        into.at += a > kReference;
+        into.beyond += a > kReference + 2.0;
     }
+}
+
+double epoch_tail_decay(const SlotNoise& n) {
     // Normal noise: P(|z| > 1) / P(|z| > 3) = 117. Steps of two sigma, so that CN0 in whole
     // dB-Hz, whose statistic takes few values, still shows its tail; the slower of the decays
     // below and beyond the reference, since real tails grow heavier further out.
-    if (at < 2) return std::log(117.0) / 2.0;
-    const double inner = std::log(static_cast<double>(near) / static_cast<double>(at)) / 2.0;
-    const double outer = std::log(static_cast<double>(at) / std::max(static_cast<double>(beyond), 0.5)) / 2.0;
+    if (n.at < 2.0) return std::log(117.0) / 2.0;
+    const double inner = std::log(n.near / n.at) / 2.0;
+    const double outer = std::log(n.at / std::max(n.beyond, 0.5)) / 2.0;
     return std::min(inner, outer);
 }
 

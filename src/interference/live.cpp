@@ -7,6 +7,7 @@
 #include "interference/detect.hpp"
 #include "interference/live_window.hpp"
 #include "interference/robust.hpp"
+#include "interference/live_memory.hpp"
 
 namespace tessora {
 
@@ -36,6 +37,8 @@ constexpr std::size_t kLeastSignals = 4;
 constexpr double kPeakStep = 1.0;
 // Epochs this far before the last one judged start the judging again.
 constexpr double kRestartAfter = 3600.0;
+// A window judged clean gives a template once it spans this much of the stream.
+constexpr double kLearnSeconds = 7200.0;
 
 struct Level {
     double level = 0.0, seen = 0.0, last = -1e300;
@@ -76,8 +79,9 @@ struct LiveDetector::State {
     double settled_until = -1e300;  // events ending before this are judged and told
     std::size_t pushed = 0;
     std::optional<EpochTime> last_epoch;
-    std::optional<CN0Template> learned;
     CN0Template used;
+    StreamTemplates learned;  // without a template given: the stream's own, from its clean windows
+    StreamNoise noise;
 
     bool busy() const {
         return std::any_of(events.begin(), events.end(), [](const Live& l) { return l.open; });
@@ -86,7 +90,21 @@ struct LiveDetector::State {
     void measure_history(BandHistory& h);
     void recheck(double now, bool final, bool interrupted, std::vector<LiveChange>& out);
     void tell(Live& l, const char* action, std::vector<LiveChange>& out);
+    std::optional<std::pair<std::string, double>> settled_epoch(double now) const;
 };
+
+// The last epoch of the window whose events are settled (text, seconds); none before the window
+// reaches that far or when it was measured already.
+std::optional<std::pair<std::string, double>> LiveDetector::State::settled_epoch(double now) const {
+    const RinexObsData& rec = window.record();
+    for (std::size_t i = rec.epochs.size(); i-- > 0;) {
+        const double t = window.seconds_of(rec.epochs[i].time);
+        if (t > now - o.settle_seconds) continue;
+        if (t <= noise.until_seconds()) return std::nullopt;
+        return std::make_pair(epoch_text(rec.epochs[i].time), t);
+    }
+    return std::nullopt;
+}
 
 void LiveDetector::State::measure_history(BandHistory& h) {
     std::vector<double> v;
@@ -240,14 +258,23 @@ void LiveDetector::State::recheck(double now, bool final, bool interrupted, std:
         return;
     }
     DetectorOptions options = o.detector;
-    if (!options.cn0_template && learned) options.cn0_template = &*learned;
-    const InterferenceReport r = detect_interference(rec, nav.get(), options);
+    if (!options.cn0_template && learned.combined()) options.cn0_template = &*learned.combined();
+    // A clean window that spans two hours or more gives a template, one per window's length.
+    const bool learning = !o.detector.cn0_template && window.last_seconds() - window.first_seconds() >= kLearnSeconds &&
+                          now - learned.taken_at() >= o.window_seconds;
+    options.learn_own = learning;
+    const std::vector<SlotNoise> before = noise.pooled_before(window.first_seconds());
+    if (!before.empty()) options.noise_history = &before;
+    const auto settled = final ? std::nullopt : settled_epoch(now);
+    if (settled) options.noise_span = std::make_pair(noise.until_text(), settled->first);
+    InterferenceReport r = detect_interference(rec, nav.get(), options);
+    if (settled && !r.noise.empty()) noise.add(settled->second, settled->first, std::move(r.noise), now - o.window_seconds);
     for (Live& l : events) l.matched = false;
     used = options.cn0_template ? *options.cn0_template : r.cn0_template;
-    // A template learned from a clean window of two hours or more serves from then on.
-    if (!o.detector.cn0_template && !learned && r.events.empty() && r.reason.empty() &&
-        window.last_seconds() - window.first_seconds() >= 7200.0)
-        learned = r.cn0_template;
+    if (learning && r.events.empty() && r.reason.empty()) {
+        if (!learned.combined()) learned.add(now, r.cn0_template);
+        else if (r.own_template) learned.add(now, *r.own_template);
+    }
     for (const InterferenceEvent& f : r.events) {
         const auto fs = parse_epoch_text(f.start), fe = parse_epoch_text(f.end);
         if (!fs || !fe) continue;

@@ -75,6 +75,16 @@ struct BandSeries {
     double tail_level = 0.0, tail_decay = 0.0, tail_rate = 0.0;
 };
 
+// The per-epoch tail of one channel of a band's standardised degradation over a stretch of a
+// recording: the epochs whose |z| passes the reference - 2, the reference and the reference + 2.
+// Where a recording has few excursions of the evidence (a quiet station over a few hours), the
+// thresholds rest on this tail; a stream's detector keeps it from the windows it judged before, so
+// that an event of minutes, most of the epochs beyond the reference in a window of three hours,
+// does not set the tail that is to find it.
+struct SlotNoise {
+    double near = 0.0, at = 0.0, beyond = 0.0;
+};
+
 // A thinned sample of the CN0 values behind a band's templates, for plotting the data cloud.
 struct BandCloud {
     std::string band;
@@ -104,6 +114,8 @@ struct InterferenceReport {
     // given template judged it clean with elevations; a template learned afresh, as a run without
     // the given one would learn it in its first pass.
     std::optional<CN0Template> own_template;
+    // The noise of each channel (one per slot) over the stretch the options asked for; empty otherwise.
+    std::vector<SlotNoise> noise;
 };
 
 // One false event in five hundred clean station-days: a network of a few hundred stations hears
@@ -121,6 +133,11 @@ struct DetectorOptions {
     double false_alarms_per_day = kDefaultFalseAlarmsPerDay;
     // With a template given, also learn the recording's own template when it is judged clean.
     bool learn_own = false;
+    // The station's noise of earlier stretches, per slot, pooled with the recording's own in every
+    // threshold (null: the recording's alone); and the stretch of epochs (epoch texts: after the
+    // first, up to the second) whose own noise the report is to give.
+    const std::vector<SlotNoise>* noise_history = nullptr;
+    std::optional<std::pair<std::string, std::string>> noise_span;
 };
 
 }  // namespace tessora

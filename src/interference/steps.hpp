@@ -152,9 +152,13 @@ Tail fit_tail(std::vector<double> maxima, double seconds, double epoch_decay, do
 // The decay of the excesses of every slot's largest excursion maxima (both sides) over the quarter
 // of them, pooled: a day gives one band too few excursions to measure how heavy its tail is.
 double pooled_tail_decay(const std::vector<std::vector<double>>& maxima_per_slot);
-// How fast the per-epoch tail of |z| falls beyond the reference (per unit of z), over the epochs
-// without `skip`; the decay of normal noise when too few values pass.
-double epoch_tail_decay(const std::vector<double>& z, const std::vector<std::uint8_t>* skip);
+// Adds to `into` the epochs of [from, to] without `skip` whose |z| passes the reference - 2, the
+// reference and the reference + 2.
+void count_epoch_tail(const std::vector<double>& z, const std::vector<std::uint8_t>* skip, std::size_t from,
+                      std::size_t to, SlotNoise& into);
+// How fast the per-epoch tail of |z| falls beyond the reference (per unit of z), from those
+// counts; the decay of normal noise when too few values pass.
+double epoch_tail_decay(const SlotNoise& counts);
 // The level whose excursions the tail expects at `per_day` a day.
 double level_for_rate(const Tail& t, double per_day);
 

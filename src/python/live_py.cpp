@@ -148,6 +148,13 @@ PyObject* get_last_epoch(PyObject* self, void*) {
         return make_str(epoch_text(*d.last_epoch()));
     });
 }
+// A copy: the detector replaces its template as it learns.
+PyObject* get_template(PyObject* self, void*) {
+    return read_live(self, [](const LiveDetector& d) -> PyObject* {
+        if (d.cn0_template().signals.empty()) Py_RETURN_NONE;
+        return box_new<TemplatePayload>(g_cn0_template_type, std::make_shared<const CN0Template>(d.cn0_template()));
+    });
+}
 // [{"band", "cn0", "degradation", "signals"}] of the last epoch.
 PyObject* get_bands(PyObject* self, void*) {
     return read_live(self, [](const LiveDetector& d) {
@@ -171,6 +178,9 @@ PyGetSetDef kGetSet[] = {
     {"open_events", get_open_events, nullptr, "Events open now", nullptr},
     {"last_epoch", get_last_epoch, nullptr, "Time of the last epoch judged (epoch text), or None", nullptr},
     {"bands", get_bands, nullptr, "The last epoch's bands: band, mean cn0, degradation (dB) and signals", nullptr},
+    {"template", get_template, nullptr,
+     "The CN0Template the file detector last judged against (the one given, or the one learned from the stream's "
+     "clean windows), or None before it", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

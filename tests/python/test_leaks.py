@@ -397,8 +397,12 @@ def stream_calls(tmp):
     nav = t.read_navigation(sample.replace("30S_MO.rnx", "MN.rnx"))
     yield "LiveDetector.set_navigation", lambda: live.set_navigation(nav)
     yield "LiveDetector.set_navigation", lambda: expect_error(live.set_navigation, obs)
-    for name in ("epochs", "open_events", "last_epoch", "bands"):
+    for name in ("epochs", "open_events", "last_epoch", "bands", "template"):
         yield f"LiveDetector.{name}", (lambda n=name: getattr(live, n))
+    judged = t.LiveDetector(t.detect_interference(epochs, nav).template)
+    judged.push(epochs)
+    assert judged.template is not None
+    yield "LiveDetector.template", lambda: judged.template
 
 
 def store_calls(tmp):

@@ -90,3 +90,45 @@ def test_a_jammer_in_the_last_hour_of_a_recording_is_found(hours_after):
     (event,) = t.detect_interference(window, nav).events
     assert (event.start, event.kind, len(event.bands)) == ("2020-06-25T12:42:00.000Z", "wideband", 9)
     assert event.end == "2020-06-25T13:01:30.000Z" and event.peak_degradation_db == pytest.approx(6.0, abs=1.0)
+
+
+ZIMM = ("goGPS_MATLAB/default/RINEX/zimm0010.21o", "rinex/NAV/V2/cbw10010.21n")
+
+
+def fed_epoch_by_epoch(rec, nav):
+    """The monitor's pipeline: the stream an epoch's bytes at a time into RtcmStream, what it
+    completes pushed into a LiveDetector. (events closed confirmed, the detector, the stream's record)."""
+    pieces = [data for _, data in rec._rtcm3_epochs(nav)]
+    stream, live, closed = t.RtcmStream(), t.LiveDetector(window_hours=3.0), []
+    for data in pieces:
+        stream.feed(data)
+        if stream.nav is not None:
+            live.set_navigation(stream.nav)
+        epochs = stream.take()
+        if epochs is not None:
+            closed += [c for c in live.push(epochs) if c["action"] == "close" and c["confirmed"]]
+    closed += [c for c in live.finish() if c["action"] == "close" and c["confirmed"]]
+    return closed, live, t.read_rtcm3(b"".join(pieces))
+
+
+def test_a_short_pass_on_a_quiet_station_is_found_live_as_in_its_file():
+    # A 10 dB drive-by of four minutes on L1 alone: in a quiet three-hour window its epochs are
+    # nearly all of those beyond the reference, and a tail measured on the window alone hides it.
+    rec, nav = day(ZIMM)
+    start = (22 * 60 + 52) * 60.0
+    jammed = t._inject_interference(rec, [dict(db=10.0, profile="pass", bands=["L1"], start=start, end=start + 240.0)])
+    closed, _, recording = fed_epoch_by_epoch(jammed, nav)
+    (reference,) = t.detect_interference(recording.obs, recording.nav).events
+    assert [(c["start"], c["end"], c["bands"], c["kind"]) for c in closed] == \
+        [(reference.start, reference.end, reference.bands, reference.kind)]
+    assert reference.start == "2021-01-01T22:52:00.000Z" and reference.bands == ["L1"]
+
+
+def test_the_stream_learns_its_template_over_the_whole_day():
+    rec, nav = day(ZIMM)
+    closed, live, _ = fed_epoch_by_epoch(rec, nav)
+    assert closed == []
+    # Combined from the clean windows of the day, not frozen after the first two hours.
+    learned = live.template
+    assert learned.start_time == "2021-01-01T00:00:00.000Z" and learned.end_time >= "2021-01-01T21:00:00.000Z"
+    assert sorted(learned.signals) == sorted(t.detect_interference(rec, nav).template.signals)
