@@ -607,6 +607,10 @@ def build_parser():
                    help="serve the status page, /metrics (Prometheus) and /events (JSON)")
     p.add_argument("--record", metavar="DIR",
                    help="write each station's epochs as hourly RINEX 3 files under DIR/<station>/")
+    p.add_argument("--store", metavar="PATH",
+                   help="station store (SQLite file, created when absent): judge each station against the stored "
+                        "template of the set-up its stream announces (unless --templates gives one) and record "
+                        "its days and events as they pass (a day's file judged later with the store replaces them)")
     p.set_defaults(run=_cmd_monitor, parser=p)
     return parser
 

@@ -435,6 +435,10 @@ def store_calls(tmp):
     yield "StationStore.forget", lambda: (store.forget(f"{rep.station}/2024-03-05"), store.record(rep, obs))
     yield "StationStore.forget", lambda: expect_error(store.forget, "")
     yield "StationStore.record_network", lambda: store.record_network([])
+    live = {"start": "2024-03-06T07:35:00.000Z", "end": "2024-03-06T07:36:00.000Z", "peak_degradation_db": 9.0,
+            "bands": ["L1"], "kind": "band-limited"}
+    yield "StationStore.record_live", lambda: store.record_live(rep.station, "2024-03-06", [live])
+    yield "StationStore.record_live", lambda: expect_error(store.record_live, rep.station, "2024-03-06", [{}])
     yield "StationStore.network", lambda: store.network(since="2024-03-05")
 
 

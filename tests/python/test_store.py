@@ -427,3 +427,34 @@ def test_a_day_judged_against_its_template_learns_its_own_in_the_same_run(tmp_pa
     with t.StationStore(tmp_path / "s.db") as store:
         t.detect_interference(obs, nav, template=given, store=store)
         assert store.template(fresh.station).to_json() == fresh.template.to_json()
+
+
+def test_days_judged_live_merge_and_yield_to_their_file(tmp_path):
+    def live_event(start, end, kind="wideband"):
+        return {"action": "close", "start": start, "end": end, "peak_time": start, "peak_degradation_db": 6.5,
+                "bands": ["L1", "L2"], "kind": kind, "degradation_db": {"L1": 6.5, "L2": 6.1}, "confirmed": True}
+
+    day = day_of(0)
+    a = live_event(f"{day}T07:35:00.000Z", f"{day}T07:50:00.000Z")
+    b = live_event(f"{day}T12:00:00.000Z", f"{day}T12:10:00.000Z", "band-limited")
+    with t.StationStore(tmp_path / "s.db") as store:
+        assert store.record_live(STATION, day, [a], first=f"{day}T00:00:00.000Z", last=f"{day}T09:00:00.000Z")
+        # The monitor restarted within the day: the earlier event is kept, the new one added, the spans joined.
+        assert store.record_live(STATION, day, [b, a], first=f"{day}T10:00:00.000Z", last=f"{day}T23:59:59.000Z")
+        days = store.days().to_numpy()
+        assert days["mode"].tolist() == ["live"] and days["events"].tolist() == [2] and not days["learned"][0]
+        assert str(days["start_time"][0])[:19] == f"{day}T00:00:00" and str(days["end_time"][0])[:19] == f"{day}T23:59:59"
+        events = store.events().to_numpy()
+        assert events["kind"].tolist() == ["wideband", "band-limited"] and events["duration"].tolist() == [900.0, 600.0]
+        # Bad days and open events are refused, and change nothing.
+        for bad in (("2024-02-30", [a]), (day, [dict(a, end=None)]), (day, [{"start": a["start"]}])):
+            with pytest.raises(ValueError):
+                store.record_live(STATION, *bad)
+        assert store.events().num_rows == 2
+        # The day's file judged with the store replaces the live day; a live day recorded after it
+        # leaves the file's verdict standing.
+        report, obs = judged(tmp_path, 0)
+        store.record(report, obs)
+        assert not store.record_live(STATION, day, [b])
+        days = store.days().to_numpy()
+        assert days["mode"].tolist() == [report.mode] and days["events"].tolist() == [len(report.events)]

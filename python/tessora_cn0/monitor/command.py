@@ -62,12 +62,14 @@ class _Hook:
 class Monitor:
     """The stations, their clients and what they tell."""
 
-    def __init__(self, sources, log, *, templates=None, hook=None, false_alarms_per_day=0.002, record=None):
+    def __init__(self, sources, log, *, templates=None, hook=None, false_alarms_per_day=0.002, record=None,
+                 store=None):
         self.log, self.hook = log, hook
         self.lock = threading.Lock()
         self.recent = []
         self.stations = [Station(s, self._emit, template=(templates or {}).get(s.name),
-                                 false_alarms_per_day=false_alarms_per_day, record=record) for s in sources]
+                                 false_alarms_per_day=false_alarms_per_day, record=record, store=store)
+                         for s in sources]
         self.clients = [StreamClient(st.source, st.on_data, st.on_state) for st in self.stations]
 
     def _emit(self, line):
@@ -148,9 +150,13 @@ def _templates(folder, sources):
 def run(args):
     sources = _sources(args)
     templates = _templates(args.templates, sources) if args.templates else None
+    store = None
+    if args.store:
+        from tessora_cn0.store.cli import open_store
+        store = open_store(args.store)
     log = _Log(args.events)
     monitor = Monitor(sources, log, templates=templates, hook=_Hook(args.on_event) if args.on_event else None,
-                      record=args.record)
+                      record=args.record, store=store)
     server = None
     if args.serve:
         from tessora_cn0.monitor.server import MonitorServer
@@ -170,6 +176,8 @@ def run(args):
         if server:
             server.stop()
         log.close()
+        if store is not None:
+            store.close()
         for s, handler in previous.items():
             signal.signal(s, handler)
     return 0

@@ -13,6 +13,7 @@ import time
 
 import tessora_cn0 as _t
 from tessora_cn0.monitor.corruption import CorruptionWatch
+from tessora_cn0.monitor.memory import StationMemory
 from tessora_cn0.monitor.timing import ObservationRate, latency
 
 HOUR = 3600.0
@@ -45,7 +46,8 @@ def event_line(station, change):
 class Station:
     """The pipeline of one mountpoint (or raw TCP source)."""
 
-    def __init__(self, source, emit, *, template=None, false_alarms_per_day=0.002, clock=time.time, record=None):
+    def __init__(self, source, emit, *, template=None, false_alarms_per_day=0.002, clock=time.time, record=None,
+                 store=None):
         self.source = source
         self.name = source.name
         self.emit = emit
@@ -53,6 +55,11 @@ class Station:
         self.lock = threading.Lock()
         # The stream's ephemerides date its epochs; before any, the host's clock does.
         self.stream = _t.RtcmStream(name=self.name, clock=clock())
+        # --store: the station's template by its set-up (unless --templates gave one), its days recorded.
+        self.memory = StationMemory(store, self.name, source.url()) if store is not None else None
+        self.given = template is not None
+        if template is None and self.memory is not None:
+            template = self.memory.template
         self.template, self.false_alarms_per_day = template, false_alarms_per_day
         self.detector = self._new_detector()
         self.corruption = CorruptionWatch()
@@ -106,6 +113,13 @@ class Station:
             self.emit(line)
 
     def _judge(self, epochs, host_time):
+        lines = []
+        if self.memory is not None and not self.given and self.memory.new_setup(epochs):
+            # Another set-up has another template (or none yet): the judging starts again with it.
+            lines = [self._event(c) for c in self.detector.finish(interrupted=True)]
+            self.template = self.memory.template
+            self.detector = self._new_detector()
+            self.ephemerides = 0
         if self.stream.ephemerides != self.ephemerides:
             self.ephemerides = self.stream.ephemerides
             nav = self.stream.nav
@@ -114,6 +128,8 @@ class Station:
         changes = self.detector.push(epochs)
         if self.recorder and self.detector.last_epoch:
             self.recorder.reached(self.detector.last_epoch)
+        if self.memory is not None and self.detector.last_epoch:
+            self.memory.judged(self.detector.last_epoch, changes)
         done = self.clock()
         self.judgement.append(done - host_time)
         self.last_epoch = self.detector.last_epoch
@@ -132,7 +148,7 @@ class Station:
                 self.bands.append((at, self.last_epoch, point))
             while self.bands and at - self.bands[0][0] > HOUR:
                 self.bands.popleft()
-        return [self._event(c) for c in changes]
+        return lines + [self._event(c) for c in changes]
 
     def _event(self, change):
         line = event_line(self.name, change)
@@ -157,11 +173,14 @@ class Station:
             lines = self._judge(epochs, self.clock()) if epochs is not None else []
             if self.recorder:
                 self.recorder.close()
-            for change in self.detector.finish(interrupted=interrupted):
+            changes = self.detector.finish(interrupted=interrupted)
+            for change in changes:
                 line = self._event(change)
                 if interrupted:
                     line["interrupted"] = True
                 lines.append(line)
+            if self.memory is not None:
+                self.memory.close(changes)
         for line in lines:
             self.emit(line)
 

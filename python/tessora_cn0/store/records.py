@@ -141,6 +141,54 @@ def day_record(report, obs=None, *, path=None, used_store=False, own_template=RE
         template=_day_template(report, verdict, used_store, own_template))
 
 
+LIVE_MODE = "live"
+
+
+def live_event_row(line):
+    """The events-table row of a live event (a monitor's event line or LiveDetector change, closed):
+    the fields the live detector gives; the satellites and the statistic it does not give stay empty."""
+    try:
+        start, end, kind = line["start"], line["end"], line["kind"]
+        bands = list(line["bands"])
+        peak = float(line["peak_degradation_db"])
+    except (KeyError, TypeError, ValueError) as exc:
+        raise ValueError(f"a live event needs start, end, peak_degradation_db, bands and kind ({exc})") from None
+    if not all(isinstance(x, str) and x for x in (start, end, kind)):
+        raise ValueError("a live event needs start, end and kind as texts (a closed event)")
+    duration = line.get("duration")
+    if duration is None:
+        duration = (_epoch(end) - _epoch(start)).total_seconds()
+    return {"start": start, "end": end, "peak_time": line.get("peak_time") or start, "duration": float(duration),
+            "peak_degradation_db": peak, "degradation_db": json.dumps(dict(line.get("degradation_db") or {}),
+                                                                     sort_keys=True),
+            "bands": json.dumps(bands), "systems": "[]", "satellites_affected": "[]", "satellites_lost": "[]",
+            "kind": kind, "statistic": 0.0}
+
+
+def _epoch(text):
+    try:
+        return datetime.datetime.fromisoformat(text.replace("Z", "+00:00"))
+    except ValueError:
+        raise ValueError(f"not an epoch time: {text!r}") from None
+
+
+def live_record(station, day, events, *, setup=None, path="", used_store=False, position=None, first="", last=""):
+    """The DayRecord of a day judged live (no template: a live day teaches nothing)."""
+    if not isinstance(station, str) or not station.strip():
+        raise ValueError("record_live() needs a station name")
+    if not isinstance(day, str) or not _DAY.match(day):
+        raise ValueError(f"not a day: {day!r} (YYYY-MM-DD)")
+    try:
+        datetime.date.fromisoformat(day)
+    except ValueError:
+        raise ValueError(f"not a day: {day!r}") from None
+    rows = tuple(live_event_row(e) for e in events)
+    return DayRecord(station=station, day=day, setup=as_setup(setup) if setup is not None else None,
+                     position=tuple(position) if position is not None else None, latitude=None, longitude=None,
+                     path=path, verdict="events" if rows else "clean", mode=LIVE_MODE, reason="",
+                     used_store=bool(used_store), start_time=first, end_time=last, events=rows, template=None)
+
+
 def split_target(text):
     """("STATION", "YYYY-MM-DD") for a day named "STATION/YYYY-MM-DD", else (text, None): a station."""
     if not isinstance(text, str) or not text.strip():

@@ -9,6 +9,7 @@ Every write is one transaction (taken at once, so that writers queue instead of 
 file is in WAL mode: several processes may record into one store while others read it. A
 connection is shared by the threads of a process under a lock.
 """
+import dataclasses
 import datetime
 import json
 import os
@@ -150,6 +151,38 @@ class StationStore:
             conn.execute("INSERT INTO day_templates (day_id, setup_id, day, json, state) VALUES (?, ?, ?, ?, ?)",
                          (day_id, setup_id, rec.day, rec.template.to_json(), _state_of(rec.template)))
         self._after_change(conn, station_id, {setup_id} | ({old[1]} if old is not None else set()))
+
+    def record_live(self, station, day, events, *, setup=None, path="", used_store=False, position=None,
+                    first="", last=""):
+        """Records a day a monitor judged live: station and day (YYYY-MM-DD), its closed events (dicts
+        as the monitor's event lines: start, end, peak_time, peak_degradation_db, bands, kind; and
+        duration and degradation_db when known), the set-up it was seen with, the source, whether
+        it was judged against the stored template, the position, and the first and last epoch
+        judged. A live day teaches no template, and a day judged from its file stands: the store
+        keeps that one and returns False. A live day recorded again (the monitor restarted within
+        the day) keeps its events that start at other times and spans both."""
+        rec = records.live_record(station, day, events, setup=setup, path=path, used_store=used_store,
+                                  position=position, first=first, last=last)
+        return self._write(lambda conn: self._record_live(conn, rec))
+
+    def _record_live(self, conn, rec):
+        old = conn.execute("SELECT d.id, d.mode, d.start_time, d.end_time FROM days d JOIN stations s ON "
+                           "s.id = d.station_id WHERE s.marker = ? AND d.day = ?", (rec.station, rec.day)).fetchone()
+        if old is not None and old[1] != records.LIVE_MODE:
+            return False
+        if old is not None:
+            starts = {e["start"] for e in rec.events}
+            cols = ("start", "end", "peak_time", "duration", "peak_degradation_db", "degradation_db", "bands",
+                    "systems", "satellites_affected", "satellites_lost", "kind", "statistic")
+            kept = [dict(zip(cols, r)) for r in conn.execute(f"SELECT {', '.join(cols)} FROM events WHERE day_id = ?",
+                                                             (old[0],))]
+            events = tuple(sorted([e for e in kept if e["start"] not in starts] + list(rec.events),
+                                  key=lambda e: e["start"]))
+            spans = [t for t in (old[2], old[3], rec.start_time, rec.end_time) if t]
+            rec = dataclasses.replace(rec, events=events, verdict="events" if events else "clean",
+                               start_time=min(spans, default=""), end_time=max(spans, default=""))
+        self._record(conn, rec)
+        return True
 
     def _station_id(self, conn, rec):
         conn.execute("INSERT INTO stations (marker) VALUES (?) ON CONFLICT (marker) DO NOTHING", (rec.station,))
