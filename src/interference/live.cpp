@@ -40,6 +40,14 @@ constexpr double kRestartAfter = 3600.0;
 // A window judged clean gives a template once it spans this much of the stream.
 constexpr double kLearnSeconds = 7200.0;
 
+// Whether `now` lies in a later period of `length` seconds of the stream's clock than `last`: the
+// rechecks and the templates taken keep to the same times of a stream whatever came before (an
+// event's minute-by-minute rechecks do not shift the later ones), so that one stream is judged
+// over the same windows however it was joined.
+bool in_new_period(double now, double last, double length) {
+    return std::floor(now / length) > std::floor(last / length);
+}
+
 struct Level {
     double level = 0.0, seen = 0.0, last = -1e300;
 };
@@ -261,7 +269,7 @@ void LiveDetector::State::recheck(double now, bool final, bool interrupted, std:
     if (!options.cn0_template && learned.combined()) options.cn0_template = &*learned.combined();
     // A clean window that spans two hours or more gives a template, one per window's length.
     const bool learning = !o.detector.cn0_template && window.last_seconds() - window.first_seconds() >= kLearnSeconds &&
-                          now - learned.taken_at() >= o.window_seconds;
+                          in_new_period(now, learned.taken_at(), o.window_seconds);
     options.learn_own = learning;
     const std::vector<SlotNoise> before = noise.pooled_before(window.first_seconds());
     if (!before.empty()) options.noise_history = &before;
@@ -359,7 +367,7 @@ std::vector<LiveChange> LiveDetector::push(const RinexObsData& epochs) {
     }
     const double now = s.window.last_seconds();
     const double every = s.busy() ? s.o.busy_recheck_seconds : s.o.recheck_seconds;
-    if (now - s.last_check >= every) s.recheck(now, false, false, out);
+    if (in_new_period(now, s.last_check, every)) s.recheck(now, false, false, out);
     s.window.trim(s.o.window_seconds);
     return out;
 }
