@@ -102,6 +102,8 @@ def test_store_list_show_events_forget(tmp_path, filled):
     proc = run("store", filled, "show", STATION, "--html", page)
     assert proc.returncode == 0, proc.stderr
     assert "template of 3 clean days" in proc.stdout and proc.stdout.count("\n") == 4 + 4
+    table = proc.stdout.splitlines()[3:]
+    assert table[0].split()[:3] == ["day", "verdict", "mode"] and table[1].split()[:3] == [day_of(0), "clean", "elevation"]
     html = page.read_text()
     assert html.count("<svg") == 1 and html.count("<polyline") == len(t.StationStore(filled).template(STATION).signals)
     assert "http" not in html.replace('xmlns="http://www.w3.org/2000/svg"', "")  # nothing fetched

@@ -138,10 +138,11 @@ def _cmd_show(args):
     for s in setups:
         lines.append(f"  {_setup_title(s)}: {s['first_day']} .. {s['last_day']}, {s['days']} days; {_template_note(s)}")
     lines.append("")
-    lines.append(f"{'day':<10} {'verdict':<10} {'events':>6} {'stored':>6}  path")
+    # mode: how the day was judged ("elevation", "mixed", "baseline"; "live" for a monitor's day).
+    lines.append(f"{'day':<10} {'verdict':<10} {'mode':<9} {'events':>6} {'stored':>6}  path")
     for d in days:
-        lines.append(f"{d['day']:<10} {d['verdict']:<10} {d['events']:>6} {'yes' if d['used_store'] else 'no':>6}  "
-                     f"{d['path']}")
+        lines.append(f"{d['day']:<10} {d['verdict']:<10} {d['mode']:<9} {d['events']:>6} "
+                     f"{'yes' if d['used_store'] else 'no':>6}  {d['path']}")
     sys.stdout.write("\n".join(lines) + "\n")
     return 0
 
