@@ -66,25 +66,23 @@ std::pair<std::size_t, std::size_t> largest_excursion(const Work& w, const std::
 }
 
 // The recording's own noise. With the station's earlier per-epoch tail (`prior`, may be null), the
-// tail is that one pooled with the recording's own outside its largest upward excursion: the
-// excursion to be judged is judged against the noise of everything else, as a day's events are
-// against a day of noise.
+// tail is that one pooled with the recording's own; where the earlier one shows no epoch beyond
+// the reference (a quiet station), the recording's own is counted outside its largest upward
+// excursion: that excursion is judged against the noise of everything else, as a day's events
+// are against a day of noise.
 Sides excursions_of(const Work& w, const std::vector<double>& z, const SlotNoise* prior) {
     SlotNoise n;
     if (prior && prior->at < 2.0) {
         const auto [first, last] = largest_excursion(w, z);
         if (first > 0) detector::count_epoch_tail(z, &w.excluded, 0, first - 1, n);
         detector::count_epoch_tail(z, &w.excluded, last + 1, SIZE_MAX, n);
+    } else {
+        n = noise_of(w, z, 0, SIZE_MAX);
+    }
+    if (prior) {
         n.near += prior->near;
         n.at += prior->at;
         n.beyond += prior->beyond;
-    } else {
-        n = noise_of(w, z, 0, SIZE_MAX);
-        if (prior) {
-            n.near += prior->near;
-            n.at += prior->at;
-            n.beyond += prior->beyond;
-        }
     }
     Sides s;
     s.epoch_decay = detector::epoch_tail_decay(n);
