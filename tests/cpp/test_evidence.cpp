@@ -39,6 +39,13 @@ Work epochs(std::size_t n) {
     return w;
 }
 
+// The per-epoch tail decay of a whole series.
+double decay_of(const std::vector<double>& z) {
+    tessora::SlotNoise counts;
+    count_epoch_tail(z, nullptr, 0, SIZE_MAX, counts);
+    return epoch_tail_decay(counts);
+}
+
 // Excursions of noise past the level that a model fitted on one day expects `per_day` times a
 // day, counted on the next days (other draws of the same noise): observed / predicted.
 template <typename Draw>
@@ -51,7 +58,7 @@ double crossing_ratio(Draw draw, double per_day, std::size_t days) {
         for (double& z : test_day) z = draw();
         double seconds = 0.0;
         const std::vector<double> maxima = excursion_maxima(w, fit_day, 1.0, nullptr, seconds);
-        const Tail tail = fit_tail(maxima, seconds, epoch_tail_decay(fit_day, nullptr), 0.0);
+        const Tail tail = fit_tail(maxima, seconds, decay_of(fit_day), 0.0);
         const double level = level_for_rate(tail, per_day);
         predicted += per_day;
         for (double m : excursion_maxima(w, test_day, 1.0, nullptr, seconds)) observed += m >= level;
@@ -81,7 +88,7 @@ TEST(Evidence, QuantisedStatisticStillHasAFiniteTail) {
     Noise noise{3};
     std::vector<double> z(kDay);
     for (double& x : z) x = 1.7 * std::round(noise.normal() / 1.7);
-    const double decay = epoch_tail_decay(z, nullptr);
+    const double decay = decay_of(z);
     EXPECT_GT(decay, 0.0);
     EXPECT_TRUE(std::isfinite(decay));
     const Work w = epochs(kDay);
