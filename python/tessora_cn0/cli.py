@@ -235,6 +235,12 @@ def _cmd_batch(args):
             raise _Failure(args.csv, exc.strerror or str(exc)) from None
     else:
         out = None
+    return _with_store(args, out, lambda store: _batch_rows(args, navs, out, store))
+
+
+def _with_store(args, out, run):
+    """run(store) with the --store store open (None without --store), closed after; a store that
+    cannot be opened closes out (the output file opened already) and fails the command."""
     try:
         store = _store_cli.open_store(args.store) if args.store else None
     except _Failure:
@@ -242,7 +248,7 @@ def _cmd_batch(args):
             out.close()
         raise
     try:
-        return _batch_rows(args, navs, out, store)
+        return run(store)
     finally:
         if store is not None:
             store.close()
@@ -407,17 +413,7 @@ def _cmd_network(args):
             out = open(args.csv, "w", encoding="utf-8", newline="")
         except OSError as exc:
             raise _Failure(args.csv, exc.strerror or str(exc)) from None
-    try:
-        store = _store_cli.open_store(args.store) if args.store else None
-    except _Failure:
-        if out is not None:
-            out.close()
-        raise
-    try:
-        return _network_run(args, navs, out, store, network)
-    finally:
-        if store is not None:
-            store.close()
+    return _with_store(args, out, lambda store: _network_run(args, navs, out, store, network))
 
 
 def _network_run(args, navs, out, store, network):

@@ -56,19 +56,21 @@ class StationMemory:
             self.current = None
         span = self.spans.setdefault(day, [epoch_text, epoch_text])
         span[0], span[1] = min(span[0], epoch_text), max(span[1], epoch_text)
-        for c in changes:
-            if c["action"] == "close" and c["confirmed"] and c.get("start"):
-                self.days.setdefault(c["start"][:10], []).append(c)
+        self.keep(changes)
         if self.current is not None and day > self.current:
             for passed in sorted(d for d in self.spans if d < day):
                 self._record(passed)
         self.current = day if self.current is None else max(self.current, day)
 
-    def close(self, changes):
-        """The monitor stops: the last changes, then every day not yet recorded."""
+    def keep(self, changes):
+        """The events of changes closed confirmed, for the day they start on."""
         for c in changes:
             if c["action"] == "close" and c["confirmed"] and c.get("start"):
                 self.days.setdefault(c["start"][:10], []).append(c)
+
+    def close(self, changes):
+        """The monitor stops: the last changes, then every day not yet recorded."""
+        self.keep(changes)
         for day in sorted(set(self.spans) | set(self.days)):
             self._record(day)
 

@@ -116,7 +116,9 @@ class Station:
         lines = []
         if self.memory is not None and not self.given and self.memory.new_setup(epochs):
             # Another set-up has another template (or none yet): the judging starts again with it.
-            lines = [self._event(c) for c in self.detector.finish(interrupted=True)]
+            closed = self.detector.finish(interrupted=True)
+            self.memory.keep(closed)
+            lines = [self._event(c) for c in closed]
             self.template = self.memory.template
             self.detector = self._new_detector()
             self.ephemerides = 0
