@@ -296,6 +296,7 @@ InterferenceReport detect_interference(const RinexObsData& obs, const Navigation
     // First pass on every epoch; the later ones learn again without the events found so far, so
     // that a long event does not pull the expectations towards itself (a satellite's own level
     // follows it within minutes), until the events stop growing.
+    if (!options.known_events.empty()) detector::mark_known(w, options.known_events);
     auto found = run_pass(w, options, true);
     std::size_t excluded = 0;
     for (int pass = 1; pass < kMaxPasses && !found.empty(); ++pass) {

@@ -90,13 +90,16 @@ struct LiveDetector::State {
     CN0Template used;
     StreamTemplates learned;  // without a template given: the stream's own, from its clean windows
     StreamNoise noise;
+    // Events the file detector held and told closed, while the window still holds them:
+    // (first epoch, last epoch, seconds of the last).
+    std::deque<std::tuple<std::string, std::string, double>> closed;
 
     bool busy() const {
         return std::any_of(events.begin(), events.end(), [](const Live& l) { return l.open; });
     }
     void fast_judge(const RinexObsData& rec, const Epoch& e, double t, std::vector<LiveChange>& out);
     void measure_history(BandHistory& h);
-    void recheck(double now, bool final, bool interrupted, std::vector<LiveChange>& out);
+    void recheck(double now, bool final, std::vector<LiveChange>& out);
     void tell(Live& l, const char* action, std::vector<LiveChange>& out);
     std::optional<std::pair<std::string, double>> settled_epoch(double now) const;
 };
@@ -256,7 +259,7 @@ void LiveDetector::State::tell(Live& l, const char* action, std::vector<LiveChan
 }
 
 // The file detector over the window; its events become the events told.
-void LiveDetector::State::recheck(double now, bool final, bool interrupted, std::vector<LiveChange>& out) {
+void LiveDetector::State::recheck(double now, bool final, std::vector<LiveChange>& out) {
     last_check = now;
     const RinexObsData& rec = window.record();
     if (rec.epochs.size() < kMinDetectorEpochs) {
@@ -275,6 +278,10 @@ void LiveDetector::State::recheck(double now, bool final, bool interrupted, std:
     if (!before.empty()) options.noise_history = &before;
     const auto settled = final ? std::nullopt : settled_epoch(now);
     if (settled) options.noise_span = std::make_pair(noise.until_text(), settled->first);
+    while (!closed.empty() && std::get<2>(closed.front()) < window.first_seconds()) closed.pop_front();
+    for (const auto& [first, last, end] : closed) options.known_events.emplace_back(first, last);
+    for (const Live& l : events)
+        if (l.open && l.confirmed && !l.event.end.empty()) options.known_events.emplace_back(l.event.start, l.event.end);
     InterferenceReport r = detect_interference(rec, nav.get(), options);
     if (settled && !r.noise.empty()) noise.add(settled->second, settled->first, std::move(r.noise), now - o.window_seconds);
     for (Live& l : events) l.matched = false;
@@ -314,6 +321,7 @@ void LiveDetector::State::recheck(double now, bool final, bool interrupted, std:
         if (done) {
             l.open = false;
             tell(l, "close", out);
+            closed.emplace_back(l.event.start, l.event.end, l.end);
             settled_until = std::max(settled_until, end + 1e-3);
         }
     }
@@ -367,14 +375,16 @@ std::vector<LiveChange> LiveDetector::push(const RinexObsData& epochs) {
     }
     const double now = s.window.last_seconds();
     const double every = s.busy() ? s.o.busy_recheck_seconds : s.o.recheck_seconds;
-    if (in_new_period(now, s.last_check, every)) s.recheck(now, false, false, out);
+    if (in_new_period(now, s.last_check, every)) s.recheck(now, false, out);
     s.window.trim(s.o.window_seconds);
     return out;
 }
 
 std::vector<LiveChange> LiveDetector::finish(bool interrupted) {
+    // The closes are the same either way; the caller marks those of an interrupted stream.
+    static_cast<void>(interrupted);
     std::vector<LiveChange> out;
-    s_->recheck(s_->window.last_seconds(), true, interrupted, out);
+    s_->recheck(s_->window.last_seconds(), true, out);
     return out;
 }
 

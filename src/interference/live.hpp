@@ -62,7 +62,8 @@ public:
     // first ephemeris after the host's clock), and the judging starts again.
     std::vector<LiveChange> push(const RinexObsData& epochs);
     // The stream ended: the file detector judges the window once more and every event still open
-    // is closed (`interrupted` marks those that were still going on).
+    // is closed. `interrupted`: the stream was cut off rather than ended; the closes are the same,
+    // and the caller marks them (the monitor's "interrupted" lines).
     std::vector<LiveChange> finish(bool interrupted);
 
     const std::vector<LiveBand>& bands() const;

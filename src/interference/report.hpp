@@ -138,6 +138,11 @@ struct DetectorOptions {
     // first, up to the second) whose own noise the report is to give.
     const std::vector<SlotNoise>* noise_history = nullptr;
     std::optional<std::pair<std::string, std::string>> noise_span;
+    // Events already known in the recording (first and last epoch as text), left out of learning
+    // from the first pass on, as the later passes leave out the events found: a stream's window
+    // judged again holds the events earlier windows found, and a long one fills enough of a short
+    // window to widen its noise and hide itself.
+    std::vector<std::pair<std::string, std::string>> known_events;
 };
 
 }  // namespace tessora

@@ -92,6 +92,10 @@ struct Work {
     std::vector<float> sat_elevation;       // ordered epoch x record satellite; NaN when unknown
     std::size_t nsat = 0;
     std::vector<std::uint8_t> excluded;     // ordered epochs left out of learning (events of pass 1)
+    // Ordered epochs of events known before the run (a stream's earlier windows): left out of the
+    // series' centres and scales only. Their excursions still count in the noise tail, so a known
+    // event is not easier to find again than a new one.
+    std::vector<std::uint8_t> known;
     bool second_pass = false;
     std::vector<double> floor;              // per signal: the weakest level the receiver holds it at
     std::vector<double> low_elevation;      // per signal: below this it is seldom tracked (NaN: unknown)
@@ -183,5 +187,8 @@ std::vector<FoundEvent> find_events(const Work& w, const std::optional<double>& 
 
 // Marks the ordered epochs inside the events, widened by a margin, as excluded from learning.
 void exclude_events(Work& w, const std::vector<FoundEvent>& events);
+// Marks the ordered epochs of spans given as their first and last epoch's text, widened by the
+// same margin, as known events.
+void mark_known(Work& w, const std::vector<std::pair<std::string, std::string>>& spans);
 
 }  // namespace tessora::detector

@@ -124,6 +124,30 @@ def test_a_short_pass_on_a_quiet_station_is_found_live_as_in_its_file():
     assert reference.start == "2021-01-01T22:52:00.000Z" and reference.bands == ["L1"]
 
 
+AJAC = ("rinex/CRNX/V3/AJAC00FRA_R_20242090000_01D_30S_MO.rnx", "rinex/NAV/V3/GRAS00FRA_R_20242090000_01D_EN.rnx")
+
+
+@pytest.mark.parametrize("files, onset, seconds, db", [
+    # 3 dB on every band for half an hour: the windows that settle it hold it for a sixth of their
+    # epochs, which widens their scales (half the central 68 % range) until it hides; the windows
+    # before found it, and it is kept out of the later windows' scales.
+    (ESBC, "2020-06-25T20:54:30.000Z", 1800.0, 3.0),
+    # 10 dB for ten minutes: too short to widen the scales. Kept out of them all the same, it would
+    # sharpen the window past the file and raise noise after it as two more events.
+    (AJAC, "2024-07-27T07:29:00.000Z", 600.0, 10.0),
+])
+def test_an_event_seen_by_earlier_windows_is_judged_as_in_the_file(files, onset, seconds, db):
+    rec, nav = day(files)
+    hours, minutes, secs = (float(x) for x in onset[11:19].split(":"))
+    start = hours * 3600 + minutes * 60 + secs
+    jammed = t._inject_interference(rec, [dict(db=db, start=start, end=start + seconds)])
+    closed, _, recording = fed_epoch_by_epoch(jammed, nav)
+    (reference,) = t.detect_interference(recording.obs, recording.nav).events
+    assert [(c["start"], c["end"], c["bands"], c["kind"]) for c in closed] == \
+        [(reference.start, reference.end, reference.bands, reference.kind)]
+    assert reference.start == onset and reference.kind == "wideband"
+
+
 def test_the_stream_learns_its_template_over_the_whole_day():
     rec, nav = day(ZIMM)
     closed, live, _ = fed_epoch_by_epoch(rec, nav)
