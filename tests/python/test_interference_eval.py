@@ -100,3 +100,20 @@ def test_short_drop_needs_more_than_a_long_one(day):
         report = t.detect_interference(rec, nav)
         found[length] = [e for e in report.events if seconds(e.start) < t0 + START + length]
     assert found[60.0] == [] and len(found[1800.0]) == 1
+
+
+NYA1 = ("rinex/CRNX/V3/NYA100NOR_S_20241240000_01D_30S_MO.rnx", "rinex/NAV/V3/NYA100NOR_S_20241240000_01D_GN.rnx")
+
+
+def test_a_weak_jammer_of_four_hours_is_found():
+    # 3 dB on every band for a sixth of the day: the block must not widen the series' scales
+    # (the median of the day's degradation moves, its quartiles hold) and hide itself.
+    obs, nav = t.read_rinex_obs(str(data_path(NYA1[0]))), t.read_navigation(str(data_path(NYA1[1])))
+    start = 8 * 3600.0
+    report = t.detect_interference(t._inject_interference(obs, [dict(db=3.0, start=start, end=start + 4 * 3600.0)]), nav)
+    t0 = seconds(report.timestamps[0])
+    inside = [e for e in report.events if seconds(e.start) < t0 + start + 4 * 3600 and seconds(e.end) >= t0 + start]
+    assert inside and all(e.kind == "wideband" for e in inside)
+    # Most of the four hours is covered, and the noise the bands report is that of a clean day.
+    assert sum(seconds(e.end) - seconds(e.start) for e in inside) > 3 * 3600
+    assert report.series["L1"]["noise_db"] < 1.5 * t.detect_interference(obs, nav).series["L1"]["noise_db"]
