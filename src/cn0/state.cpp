@@ -21,7 +21,8 @@ constexpr char kMagic[4] = {'T', 'C', 'N', '0'};
 // 2: observation records carry their time system and file name, CN0 points their signal.
 // 3: interference reports carry their false-alarm rate and noise models.
 // 4: observation records carry their receiver's firmware version.
-constexpr std::uint8_t kFormat = 4;
+// 5: template signals carry their satellites' offsets.
+constexpr std::uint8_t kFormat = 5;
 enum Kind : std::uint8_t { kObservations = 1, kNavigation, kConfig, kResult, kQuality, kInterference, kEvent, kTemplate };
 
 const char* kind_name(Kind k) {
@@ -347,8 +348,10 @@ template <typename A> void visit(A& a, QualityScoreValues& q) {
            q.post_processing_suitable);
 }
 
+template <typename A> void visit(A& a, SatelliteOffset& o) { fields(a, o.satellite, o.db, o.samples); }
 template <typename A> void visit(A& a, SignalTemplate& t) {
     fields(a, t.system, t.code, t.band, t.cn0, t.counts, t.floor, t.low_elevation);
+    if (a.format >= 5) fields(a, t.offsets);
 }
 template <typename A> void visit(A& a, CN0Template& t) { fields(a, t.station, t.start_time, t.end_time, t.signals); }
 template <typename A> void visit(A& a, BandDegradation& b) { fields(a, b.band, b.value); }

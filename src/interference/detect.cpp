@@ -18,6 +18,9 @@ using detector::Work;
 constexpr int kMaxPasses = 4;
 // Points of a band's data cloud kept for plotting.
 constexpr std::size_t kCloudPoints = 2000;
+// A satellite's offset enters the template learned with this many samples of learning behind it
+// (an hour and a half of a 30-s track, every third epoch of a rich day learned from).
+constexpr std::uint32_t kTemplateOffsetSamples = 60;
 
 // The noise model of a standardised statistic: the excursion tail of its accumulated sum. The
 // lower side (the sum of -z) shows the noise alone, since interference only raises the
@@ -217,6 +220,16 @@ void fill_clouds(const Work& w, InterferenceReport& r) {
 CN0Template template_of(const Work& w) {
     CN0Template t = w.templ;
     t.station = w.obs->marker_name;
+    // The satellites' offsets the recording itself gave, from enough samples to hold.
+    for (SignalTemplate& s : t.signals) s.offsets.clear();
+    for (const detector::Track& k : w.tracks) {
+        const std::int32_t ti = w.signals[k.signal].template_index;
+        if (ti < 0 || k.offset_samples < kTemplateOffsetSamples) continue;
+        t.signals[static_cast<std::size_t>(ti)].offsets.push_back({w.obs->satellite_names[k.sat], k.offset, k.offset_samples});
+    }
+    for (SignalTemplate& s : t.signals)
+        std::sort(s.offsets.begin(), s.offsets.end(),
+                  [](const SatelliteOffset& a, const SatelliteOffset& b) { return a.satellite < b.satellite; });
     if (!w.timestamps.empty()) {
         t.start_time = w.timestamps.front();
         t.end_time = w.timestamps.back();
@@ -232,7 +245,8 @@ CN0Template template_of(const Work& w) {
 CN0Template learn_own_template(Work& w) {
     w.given = nullptr;
     std::fill(w.excluded.begin(), w.excluded.end(), std::uint8_t{0});
-    detector::learn_template(w, false);
+    // The offsets against the final curves, for the template's satellites.
+    detector::learn_template(w, true);
     return template_of(w);
 }
 

@@ -287,8 +287,14 @@ void LiveDetector::State::recheck(double now, bool final, std::vector<LiveChange
     for (Live& l : events) l.matched = false;
     used = options.cn0_template ? *options.cn0_template : r.cn0_template;
     if (learning && r.events.empty() && r.reason.empty()) {
-        if (!learned.combined()) learned.add(now, r.cn0_template);
-        else if (r.own_template) learned.add(now, *r.own_template);
+        // The stream's own template keeps its curves only: each window fits the satellites'
+        // offsets afresh, as the day's file fits its own.
+        const auto curves_of = [](CN0Template t) {
+            for (SignalTemplate& s : t.signals) s.offsets.clear();
+            return t;
+        };
+        if (!learned.combined()) learned.add(now, curves_of(r.cn0_template));
+        else if (r.own_template) learned.add(now, curves_of(*r.own_template));
     }
     for (const InterferenceEvent& f : r.events) {
         const auto fs = parse_epoch_text(f.start), fe = parse_epoch_text(f.end);

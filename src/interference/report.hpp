@@ -16,6 +16,14 @@ namespace tessora {
 inline constexpr double kTemplateBinWidth = 2.0;
 inline constexpr std::size_t kTemplateBins = 45;
 
+// One satellite's level against its signal's curve: satellites of one signal differ by a few dB
+// (blocks, transmit power), steadily from day to day.
+struct SatelliteOffset {
+    std::string satellite;  // "G05", ...
+    double db = 0.0;
+    std::uint64_t samples = 0;  // samples of learning behind it
+};
+
 // Expected CN0 of one signal (constellation + observation code) against elevation.
 struct SignalTemplate {
     std::string system;                 // RINEX system letter, "G", "E", ...
@@ -25,6 +33,7 @@ struct SignalTemplate {
     std::vector<std::uint64_t> counts;  // samples behind each bin (0: filled in from neighbours)
     double floor = 0.0;                 // the weakest level the receiver holds this signal at (dB-Hz)
     double low_elevation = 0.0;         // below this elevation the signal is seldom tracked (degrees)
+    std::vector<SatelliteOffset> offsets;  // ascending satellite; those with enough samples
 };
 
 // Expected CN0 at `elevation`, interpolated linearly between bin centres and flat beyond the

@@ -103,7 +103,10 @@ void object(std::string& out, F&& members) {
 void append_signal(std::string& out, const SignalTemplate& s) {
     object(out, [&](Json& j) {
         j.text("system", s.system).text("code", s.code).text("band", s.band).numbers("cn0", s.cn0)
-            .numbers("counts", s.counts).number("floor", s.floor).number("low_elevation", s.low_elevation);
+            .numbers("counts", s.counts).number("floor", s.floor).number("low_elevation", s.low_elevation)
+            .list("offsets", s.offsets, [](std::string& o, const SatelliteOffset& x) {
+                object(o, [&](Json& k) { k.text("satellite", x.satellite).number("db", x.db).count("samples", x.samples); });
+            });
     });
 }
 

@@ -31,6 +31,7 @@ struct Track {
     std::uint32_t sat = 0;     // index into the record's satellite_names
     std::uint32_t signal = 0;  // index into Work::signals
     float offset = 0.0f;       // the satellite's level against the template curve (dB)
+    std::uint32_t offset_samples = 0;  // samples of learning behind the offset (0: a stored one)
 };
 
 // One CN0 value: the track, the value and the satellite's elevation (NaN when unknown).

@@ -2,6 +2,8 @@
 // offset against them.
 #include <algorithm>
 #include <cmath>
+#include <optional>
+#include <string>
 
 #include "interference/robust.hpp"
 #include "interference/steps.hpp"
@@ -37,6 +39,8 @@ constexpr std::size_t kBinSamples = 5;
 constexpr std::size_t kCurveSamples = 60;
 // Satellites with fewer samples with elevations than this keep a zero offset.
 constexpr std::size_t kOffsetSamples = 3;
+// Stored offsets are weighed against the day's own over this many satellites at least.
+constexpr std::size_t kLeastStoredOffsets = 4;
 
 std::size_t bin_of(float elevation) {
     const auto k = static_cast<std::ptrdiff_t>(std::floor(elevation / kTemplateBinWidth));
@@ -139,7 +143,25 @@ void fit_curves(Work& w, const std::vector<std::uint8_t>& learn) {
     }
 }
 
-// Each track's median of CN0 less the curve.
+// A stored offset of the track's satellite, when the given template has one for its signal.
+std::optional<double> stored_offset(const Work& w, const Track& t) {
+    if (!w.given) return std::nullopt;
+    const Signal& sig = w.signals[t.signal];
+    const SignalTemplate* st = w.given->find(std::string(1, sig.system), w.obs->code_names[sig.code]);
+    if (!st) return std::nullopt;
+    const std::string& sat = w.obs->satellite_names[t.sat];
+    const auto it = std::lower_bound(st->offsets.begin(), st->offsets.end(), sat,
+                                     [](const SatelliteOffset& o, const std::string& s) { return o.satellite < s; });
+    if (it == st->offsets.end() || it->satellite != sat) return std::nullopt;
+    return it->db;
+}
+
+// Each track's median of CN0 less the curve. Judged against a stored template, a signal takes
+// its satellites' stored offsets (moved by the day's common shift) where they explain most of
+// the differences between the day's own medians: the stored offsets of a satellite whose
+// ground track repeats daily (GPS) hold from day to day, and a jammer of hours pulls a day's
+// own medians of the satellites it covers towards itself; those of a constellation whose tracks
+// repeat only after days (Galileo: ten) do not hold, and the day's own stand.
 void fit_offsets(Work& w) {
     Buckets b;
     b.fill(
@@ -149,8 +171,31 @@ void fit_offsets(Work& w) {
             const std::int32_t ti = w.signals[w.tracks[s.track].signal].template_index;
             return s.cn0 - static_cast<float>(template_value(w.templ.signals[static_cast<std::size_t>(ti)], s.elevation));
         });
-    for (std::size_t k = 0; k < w.tracks.size(); ++k)
-        w.tracks[k].offset = b.count(k) >= kOffsetSamples ? static_cast<float>(b.median(k)) : 0.0f;
+    std::vector<double> stored(w.tracks.size(), kNaN);
+    for (std::size_t k = 0; k < w.tracks.size(); ++k) {
+        Track& t = w.tracks[k];
+        t.offset_samples = static_cast<std::uint32_t>(b.count(k));
+        t.offset = b.count(k) >= kOffsetSamples ? static_cast<float>(b.median(k)) : 0.0f;
+        if (const auto s = stored_offset(w, t)) stored[k] = *s;
+    }
+    if (!w.given) return;
+    // Per signal: the day's offsets against the stored ones.
+    for (std::size_t g = 0; g < w.signals.size(); ++g) {
+        std::vector<double> own, differences;
+        for (std::size_t k = 0; k < w.tracks.size(); ++k) {
+            const Track& t = w.tracks[k];
+            if (t.signal != g || t.offset_samples < kOffsetSamples || std::isnan(stored[k])) continue;
+            own.push_back(t.offset);
+            differences.push_back(t.offset - stored[k]);
+        }
+        if (differences.size() < kLeastStoredOffsets) continue;
+        // They must explain at least half of the spread (in variance) of the day's own offsets.
+        const RobustScale d = robust_scale(differences), o = robust_scale(own);
+        if (!(d.sigma * d.sigma < 0.5 * o.sigma * o.sigma)) continue;
+        for (std::size_t k = 0; k < w.tracks.size(); ++k)
+            if (w.tracks[k].signal == g && !std::isnan(stored[k]))
+                w.tracks[k].offset = static_cast<float>(stored[k] + d.centre);
+    }
 }
 
 // Floor and low elevation of each signal, from all its samples (they do not depend on which

@@ -55,6 +55,16 @@ SignalTemplate combine_signal(const std::vector<const SignalTemplate*>& curves) 
     values.clear();
     for (const SignalTemplate* c : curves) values.push_back(c->low_elevation);
     out.low_elevation = plain_median(pairs, values);
+    // Each satellite's offset: the median over the days that give it, their samples summed.
+    std::map<std::string, std::pair<std::vector<double>, std::uint64_t>> by_satellite;
+    for (const SignalTemplate* c : curves)
+        for (const SatelliteOffset& o : c->offsets) {
+            auto& [dbs, samples] = by_satellite[o.satellite];
+            dbs.push_back(o.db);
+            samples += o.samples;
+        }
+    for (const auto& [satellite, entry] : by_satellite)
+        out.offsets.push_back({satellite, plain_median(pairs, entry.first), entry.second});
     return out;
 }
 

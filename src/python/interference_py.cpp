@@ -146,6 +146,35 @@ bool json_numbers(PyObject* obj, const char* key, std::vector<T>& out) {
     return true;
 }
 
+// The optional "offsets" of a signal: a list of {"satellite", "db", "samples"} objects (templates
+// written before offsets were kept have none). Kept in ascending satellite order, one per satellite.
+bool json_offsets(PyObject* signal, std::vector<SatelliteOffset>& out) {
+    PyObject* v = PyDict_GetItemString(signal, "offsets");
+    if (!v) return true;
+    const auto bad = [] {
+        raise(PyExc_ValueError, "invalid CN0Template JSON: 'offsets' must be a list of {satellite, db, samples} objects");
+        return false;
+    };
+    if (!PyList_Check(v)) return bad();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i) {
+        PyObject* item = PyList_GET_ITEM(v, i);
+        if (!PyDict_Check(item)) return bad();
+        SatelliteOffset o;
+        double samples = 0.0;
+        if (!json_text(item, "satellite", o.satellite) || !json_number(item, "db", o.db) ||
+            !json_number(item, "samples", samples))
+            return false;
+        if (o.satellite.empty() || !std::isfinite(o.db) || !(samples >= 0.0 && samples < 1.8e19))
+            return bad();
+        o.samples = static_cast<std::uint64_t>(samples);
+        out.push_back(std::move(o));
+    }
+    std::stable_sort(out.begin(), out.end(), [](const SatelliteOffset& a, const SatelliteOffset& b) { return a.satellite < b.satellite; });
+    out.erase(std::unique(out.begin(), out.end(), [](const SatelliteOffset& a, const SatelliteOffset& b) { return a.satellite == b.satellite; }),
+              out.end());
+    return true;
+}
+
 bool template_from_dict(PyObject* d, CN0Template& t) {
     if (!PyDict_Check(d)) {
         PyErr_SetString(PyExc_ValueError, "invalid CN0Template JSON: not an object");
@@ -169,7 +198,7 @@ bool template_from_dict(PyObject* d, CN0Template& t) {
         if (!json_text(item, "system", s.system) || !json_text(item, "code", s.code) ||
             !json_text(item, "band", s.band) || !json_numbers(item, "cn0", s.cn0) ||
             !json_numbers(item, "counts", s.counts) || !json_number(item, "floor", s.floor) ||
-            !json_number(item, "low_elevation", s.low_elevation))
+            !json_number(item, "low_elevation", s.low_elevation) || !json_offsets(item, s.offsets))
             return false;
         t.signals.push_back(std::move(s));
     }

@@ -9,7 +9,8 @@ curve, so only a bin with five samples or more carries the day's own median. The
 takes, per signal and bin, the count-weighted median of those days' values; a bin no day filled
 takes the median of the days' filled-in values and keeps the summed counts (fewer than five a
 day), as a day's own curve does. A signal's receiver floor and low elevation are the medians
-over the days that have the signal. One day alone gives its own curves back.
+over the days that have the signal, and so is each satellite's offset against the curve over the
+days that give one. One day alone gives its own curves back.
 """
 import json
 
@@ -49,10 +50,20 @@ def _combine_signal(curves):
         own = [(float(c["cn0"][k]), int(c["counts"][k])) for c in curves if c["counts"][k] >= BIN_SAMPLES]
         # A bin no day filled on its own keeps the median of the days' filled-in values.
         cn0.append(weighted_median(own) if own else _median([float(c["cn0"][k]) for c in curves]))
+    # Each satellite's offset against the curve: the median over the days that give it, with their
+    # samples summed (templates written before offsets were kept give none).
+    by_satellite = {}
+    for c in curves:
+        for o in c.get("offsets", []):
+            entry = by_satellite.setdefault(o["satellite"], [[], 0])
+            entry[0].append(float(o["db"]))
+            entry[1] += int(o["samples"])
+    offsets = [{"satellite": sat, "db": _median(dbs), "samples": samples}
+               for sat, (dbs, samples) in sorted(by_satellite.items())]
     first = curves[0]
     return {"system": first["system"], "code": first["code"], "band": first["band"], "cn0": cn0,
             "counts": counts, "floor": _median([float(c["floor"]) for c in curves]),
-            "low_elevation": _median([float(c["low_elevation"]) for c in curves])}
+            "low_elevation": _median([float(c["low_elevation"]) for c in curves]), "offsets": offsets}
 
 
 def _check_day(day):

@@ -75,7 +75,19 @@ def test_pickles_json_and_stored_template(report):
     # A stored template of the station serves another recording of it.
     with_template = t.detect_interference(OBS, NAV, template=again)
     assert [e.kind for e in with_template.events] == ["wideband"]
-    for bad in ("", "[]", '{"station": "X"}', tpl.to_json().replace('"cn0":[', '"cn0":[1,', 1)):
+    # Each signal keeps its satellites' offsets against the curve; templates written before they
+    # were kept (no "offsets") still read, with none.
+    offsets = json.loads(tpl.to_json())["signals"][0]["offsets"]
+    assert offsets and [o["satellite"] for o in offsets] == sorted(o["satellite"] for o in offsets)
+    assert all(isinstance(o["db"], float) and o["samples"] >= 60 for o in offsets)
+    older = json.loads(tpl.to_json())
+    for sig in older["signals"]:
+        del sig["offsets"]
+    assert all(s["offsets"] == [] for s in json.loads(t.CN0Template.from_json(json.dumps(older)).to_json())["signals"])
+    bad_offsets = [tpl.to_json().replace('"offsets":[{"satellite":', '"offsets":[{"satellite":1,"x":', 1),
+                   tpl.to_json().replace('"offsets":[', '"offsets":{', 1).replace(']}]', '}}]', 1),
+                   tpl.to_json().replace('"samples":', '"samples":-', 1)]
+    for bad in ("", "[]", '{"station": "X"}', tpl.to_json().replace('"cn0":[', '"cn0":[1,', 1), *bad_offsets):
         with pytest.raises(ValueError, match="invalid CN0Template JSON"):
             t.CN0Template.from_json(bad)
     with pytest.raises(ValueError, match="invalid CN0Template state"):

@@ -1,6 +1,7 @@
 """The interference detector on a real GPS day (zimm, with its navigation file) with interference
 injected: a fast subset of what bench/eval_interference.py measures over many days and cases."""
 import datetime
+import json
 import math
 
 import pytest
@@ -117,3 +118,30 @@ def test_a_weak_jammer_of_four_hours_is_found():
     # Most of the four hours is covered, and the noise the bands report is that of a clean day.
     assert sum(seconds(e.end) - seconds(e.start) for e in inside) > 3 * 3600
     assert report.series["L1"]["noise_db"] < 1.5 * t.detect_interference(obs, nav).series["L1"]["noise_db"]
+
+
+def test_stored_offsets_are_taken_where_they_tell_the_satellites_apart():
+    obs, nav = t.read_rinex_obs(str(data_path(NYA1[0]))), t.read_navigation(str(data_path(NYA1[1])))
+    own = json.loads(t.detect_interference(obs, nav).template.to_json())
+    plain = json.loads(json.dumps(own))
+    for sig in plain["signals"]:
+        sig["offsets"] = []
+    without = t.detect_interference(obs, nav, template=t.CN0Template.from_json(json.dumps(plain)))
+
+    def judged(change):
+        doc = json.loads(json.dumps(own))
+        for sig in doc["signals"]:
+            sig["offsets"] = change(sig["offsets"])
+        return t.detect_interference(obs, nav, template=t.CN0Template.from_json(json.dumps(doc)))
+
+    # Every stored offset 2 dB higher (another receiver's level): taken, less the day's common
+    # shift, they give each satellite its own level again; the degradation is the day's own.
+    shifted = judged(lambda offs: [dict(o, db=o["db"] + 2.0) for o in offs])
+    # Offsets handed to the wrong satellites tell them apart worse than the day's own medians:
+    # left aside, the day is judged as without any.
+    rolled = judged(lambda offs: [dict(o, db=offs[(i + 1) % len(offs)]["db"]) for i, o in enumerate(offs)])
+    for band in ("L1", "L2"):
+        a, b, c = (r.series[band]["degradation"] for r in (without, shifted, rolled))
+        assert c == a
+        close = [abs(x - y) < 0.25 for x, y in zip(a, b) if x == x and y == y]
+        assert len(close) > 0.9 * len(a) and sum(close) > 0.95 * len(close)

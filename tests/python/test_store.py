@@ -322,9 +322,9 @@ def combined(days, station="X"):
     return json.loads(ext._combine_templates([t.CN0Template.from_json(d) for d in days], station).to_json())
 
 
-def one_signal_day(cn0, counts, start, floor=20.0):
+def one_signal_day(cn0, counts, start, floor=20.0, offsets=()):
     signal = {"system": "G", "code": "S1C", "band": "L1", "cn0": cn0, "counts": counts, "floor": floor,
-              "low_elevation": 5.0}
+              "low_elevation": 5.0, "offsets": [{"satellite": s, "db": d, "samples": 100} for s, d in offsets]}
     return json.dumps({"station": "X", "start_time": start, "end_time": start, "bin_width": 2.0, "signals": [signal]})
 
 
@@ -339,10 +339,16 @@ def test_combining_day_templates():
     assert first_bin((1.0, 100), (5.0, 5), (9.0, 5)) == 1.0  # the day of many samples outweighs the others
     assert first_bin((3.0, 5), (1.0, 10), (2.0, 5)) == 1.5
     assert first_bin((3.0, 5), (1.0, 4), (2.0, 4)) == 3.0  # bins of fewer than five samples weigh nothing
-    a = one_signal_day([40.0] * n, [10] * (n - 1) + [0], "2024-01-02T00:00:00.000Z", floor=19.0)
-    b = one_signal_day([44.0] * n, [30] * (n - 1) + [2], "2024-01-01T00:00:00.000Z")
-    c = one_signal_day([50.0] * n, [1] * n, "2024-01-03T00:00:00.000Z")  # no bin of its own: it weighs nothing
+    a = one_signal_day([40.0] * n, [10] * (n - 1) + [0], "2024-01-02T00:00:00.000Z", floor=19.0,
+                       offsets=[("G01", 1.0), ("G02", -1.0)])
+    b = one_signal_day([44.0] * n, [30] * (n - 1) + [2], "2024-01-01T00:00:00.000Z", offsets=[("G01", 2.0)])
+    c = one_signal_day([50.0] * n, [1] * n, "2024-01-03T00:00:00.000Z",  # no bin of its own: it weighs nothing
+                       offsets=[("G01", 6.0), ("G03", 0.5)])
     out = combined([a, b, c])
+    # Each satellite's offset is the median of the days that give it, their samples summed.
+    assert out["signals"][0]["offsets"] == [{"satellite": "G01", "db": 2.0, "samples": 300},
+                                            {"satellite": "G02", "db": -1.0, "samples": 100},
+                                            {"satellite": "G03", "db": 0.5, "samples": 100}]
     s = out["signals"][0]
     assert s["cn0"][:-1] == [44.0] * (n - 1) and s["cn0"][-1] == 44.0  # the unfilled bin: median of all
     assert s["counts"] == [41] * (n - 1) + [3] and s["floor"] == 20.0
@@ -365,7 +371,9 @@ def test_the_core_combines_as_the_rule_says(tmp_path):
         d["start_time"] = d["end_time"] = f"2024-01-{i + 1:02d}T00:00:00.000Z"
         d["signals"] = [dict(s, cn0=[v + rng.choice([0.0, 0.25, rng.gauss(0, 1)]) for v in s["cn0"]],
                              counts=[max(0, c + rng.randint(-6, 6)) for c in s["counts"]],
-                             floor=s["floor"] + rng.choice([0.0, 0.5, 1.0]))
+                             floor=s["floor"] + rng.choice([0.0, 0.5, 1.0]),
+                             offsets=[dict(o, db=o["db"] + rng.choice([0.0, 0.5, rng.gauss(0, 0.3)]))
+                                      for o in s["offsets"] if rng.random() < 0.8])
                         for s in d["signals"] if rng.random() < 0.9]
         days.append(json.dumps(d))
     assert combined(days, "ESBC") == json.loads(reference.combine(days, "ESBC"))
