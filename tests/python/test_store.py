@@ -78,6 +78,12 @@ def test_clean_days_combine_and_days_with_events_stay_out(tmp_path, monkeypatch)
         report, obs = judged(tmp_path, 5, clean=True)
         store.record(report, obs)
         assert store.setups(STATION)[0]["template_days"] == [day_of(3), day_of(5)]
+        # The curves of twice as many days are kept; older clean days stay learned, without them.
+        conn = sqlite3.connect(tmp_path / "s.db")
+        kept = conn.execute("SELECT day, json != '' FROM day_templates ORDER BY day").fetchall()
+        conn.close()
+        assert kept == [(day_of(0), 0), (day_of(1), 1), (day_of(2), 1), (day_of(3), 1), (day_of(5), 1)]
+        assert column(store.days(), "learned") == [True, True, True, True, False, True]
         # Days kept before their binary form was (a store of schema version 1) combine from their JSON.
         before = store.template(STATION).to_json()
         conn = sqlite3.connect(tmp_path / "s.db")

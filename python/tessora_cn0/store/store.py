@@ -21,7 +21,9 @@ from tessora_cn0.store import queries, records, schema
 from tessora_cn0.store.records import Setup
 from tessora_cn0.store.schema import StoreError
 
-# A set-up's template is combined from at most this many of its latest clean days.
+# A set-up's template is combined from at most this many of its latest clean days. The curves of
+# twice as many are kept (a day forgotten or re-run then leaves others to combine); older clean
+# days keep only the fact that they were learned from, not their curves (some 70 kB a day).
 TEMPLATE_DAYS = 30
 
 
@@ -223,8 +225,11 @@ class StationStore:
         conn.execute("DELETE FROM stations WHERE id = ? AND first_day IS NULL", (station_id,))
 
     def _recombine(self, conn, setup_id, marker):
-        rows = conn.execute("SELECT day, json, state FROM day_templates WHERE setup_id = ? ORDER BY day DESC "
-                            "LIMIT ?", (setup_id, TEMPLATE_DAYS)).fetchall()
+        conn.execute("UPDATE day_templates SET json = '', state = NULL WHERE setup_id = ? AND json != '' AND day < "
+                     "(SELECT min(day) FROM (SELECT day FROM day_templates WHERE setup_id = ? AND json != '' "
+                     "ORDER BY day DESC LIMIT ?))", (setup_id, setup_id, 2 * TEMPLATE_DAYS))
+        rows = conn.execute("SELECT day, json, state FROM day_templates WHERE setup_id = ? AND json != '' "
+                            "ORDER BY day DESC LIMIT ?", (setup_id, TEMPLATE_DAYS)).fetchall()
         if not rows:
             conn.execute("DELETE FROM templates WHERE setup_id = ?", (setup_id,))
             return
