@@ -412,8 +412,9 @@ void mark_known(Work& w, const std::vector<std::pair<std::string, std::string>>&
     for (const auto& [first, last] : spans)
         inside += static_cast<std::size_t>(std::max<std::ptrdiff_t>(
             std::upper_bound(ts.begin(), ts.end(), last) - std::lower_bound(ts.begin(), ts.end(), first), 0));
-    // The scales (the MAD, half the central 68 % range) feel a block of outliers only as it nears
-    // a sixth of the values: events that hold less leave them as they are, as in a whole day.
+    // The scales widen under a block of outliers as it nears a sixth of the values (half the
+    // central 68 % range breaks down there, held only by the interquartile range): events that
+    // hold less leave them much as they are, as in a whole day.
     if (static_cast<double>(inside) < kKnownShare * static_cast<double>(ts.size())) {
         w.known.clear();
         return;
