@@ -225,7 +225,9 @@ CN0Template template_of(const Work& w) {
     for (const detector::Track& k : w.tracks) {
         const std::int32_t ti = w.signals[k.signal].template_index;
         if (ti < 0 || k.offset_samples < kTemplateOffsetSamples) continue;
-        t.signals[static_cast<std::size_t>(ti)].offsets.push_back({w.obs->satellite_names[k.sat], k.offset, k.offset_samples});
+        // To a thousandth of a dB, far below the noise: the template stays compact.
+        const double db = std::round(static_cast<double>(k.offset) * 1000.0) / 1000.0;
+        t.signals[static_cast<std::size_t>(ti)].offsets.push_back({w.obs->satellite_names[k.sat], db, k.offset_samples});
     }
     for (SignalTemplate& s : t.signals)
         std::sort(s.offsets.begin(), s.offsets.end(),

@@ -104,9 +104,18 @@ void append_signal(std::string& out, const SignalTemplate& s) {
     object(out, [&](Json& j) {
         j.text("system", s.system).text("code", s.code).text("band", s.band).numbers("cn0", s.cn0)
             .numbers("counts", s.counts).number("floor", s.floor).number("low_elevation", s.low_elevation)
-            .list("offsets", s.offsets, [](std::string& o, const SatelliteOffset& x) {
-                object(o, [&](Json& k) { k.text("satellite", x.satellite).number("db", x.db).count("samples", x.samples); });
-            });
+            .key("offsets");
+        // Satellite -> [offset dB, samples]: a rich station's template holds some 600 of them.
+        object(out, [&](Json& k) {
+            for (const SatelliteOffset& x : s.offsets) {
+                k.key(x.satellite);
+                out += '[';
+                append_json_number(out, x.db);
+                out += ',';
+                append_uint(out, x.samples);
+                out += ']';
+            }
+        });
     });
 }
 

@@ -56,15 +56,21 @@ SignalTemplate combine_signal(const std::vector<const SignalTemplate*>& curves) 
     for (const SignalTemplate* c : curves) values.push_back(c->low_elevation);
     out.low_elevation = plain_median(pairs, values);
     // Each satellite's offset: the median over the days that give it, their samples summed.
-    std::map<std::string, std::pair<std::vector<double>, std::uint64_t>> by_satellite;
+    std::vector<const SatelliteOffset*> all;
     for (const SignalTemplate* c : curves)
-        for (const SatelliteOffset& o : c->offsets) {
-            auto& [dbs, samples] = by_satellite[o.satellite];
-            dbs.push_back(o.db);
-            samples += o.samples;
+        for (const SatelliteOffset& o : c->offsets) all.push_back(&o);
+    std::stable_sort(all.begin(), all.end(), [](const SatelliteOffset* a, const SatelliteOffset* b) { return a->satellite < b->satellite; });
+    for (std::size_t i = 0; i < all.size();) {
+        std::size_t j = i;
+        std::uint64_t samples = 0;
+        values.clear();
+        for (; j < all.size() && all[j]->satellite == all[i]->satellite; ++j) {
+            values.push_back(all[j]->db);
+            samples += all[j]->samples;
         }
-    for (const auto& [satellite, entry] : by_satellite)
-        out.offsets.push_back({satellite, plain_median(pairs, entry.first), entry.second});
+        out.offsets.push_back({all[i]->satellite, plain_median(pairs, values), samples});
+        i = j;
+    }
     return out;
 }
 

@@ -146,32 +146,41 @@ bool json_numbers(PyObject* obj, const char* key, std::vector<T>& out) {
     return true;
 }
 
-// The optional "offsets" of a signal: a list of {"satellite", "db", "samples"} objects (templates
-// written before offsets were kept have none). Kept in ascending satellite order, one per satellite.
+// The optional "offsets" of a signal: an object of satellite -> [offset dB, samples] (templates
+// written before offsets were kept have none). Kept in ascending satellite order.
 bool json_offsets(PyObject* signal, std::vector<SatelliteOffset>& out) {
     PyObject* v = PyDict_GetItemString(signal, "offsets");
     if (!v) return true;
     const auto bad = [] {
-        raise(PyExc_ValueError, "invalid CN0Template JSON: 'offsets' must be a list of {satellite, db, samples} objects");
+        raise(PyExc_ValueError, "invalid CN0Template JSON: 'offsets' must map satellites to [dB, samples]");
         return false;
     };
-    if (!PyList_Check(v)) return bad();
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i) {
-        PyObject* item = PyList_GET_ITEM(v, i);
-        if (!PyDict_Check(item)) return bad();
-        SatelliteOffset o;
-        double samples = 0.0;
-        if (!json_text(item, "satellite", o.satellite) || !json_number(item, "db", o.db) ||
-            !json_number(item, "samples", samples))
-            return false;
-        if (o.satellite.empty() || !std::isfinite(o.db) || !(samples >= 0.0 && samples < 1.8e19))
+    if (!PyDict_Check(v)) return bad();
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(v, &pos, &key, &value)) {
+        if (!PyUnicode_Check(key) || !PyList_Check(value) || PyList_GET_SIZE(value) != 2) return bad();
+        PyObject* db = PyList_GET_ITEM(value, 0);
+        PyObject* samples = PyList_GET_ITEM(value, 1);
+        if (!(PyFloat_Check(db) || PyLong_Check(db)) || PyBool_Check(db) || !PyLong_Check(samples) || PyBool_Check(samples))
             return bad();
-        o.samples = static_cast<std::uint64_t>(samples);
+        SatelliteOffset o;
+        Py_ssize_t n = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(key, &n);
+        if (!text) return false;
+        o.satellite.assign(text, static_cast<std::size_t>(n));
+        o.db = PyFloat_AsDouble(db);
+        if (o.db == -1.0 && PyErr_Occurred()) return false;
+        const unsigned long long count = PyLong_AsUnsignedLongLong(samples);
+        if (count == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+            PyErr_Clear();
+            return bad();
+        }
+        if (o.satellite.empty() || !std::isfinite(o.db)) return bad();
+        o.samples = count;
         out.push_back(std::move(o));
     }
-    std::stable_sort(out.begin(), out.end(), [](const SatelliteOffset& a, const SatelliteOffset& b) { return a.satellite < b.satellite; });
-    out.erase(std::unique(out.begin(), out.end(), [](const SatelliteOffset& a, const SatelliteOffset& b) { return a.satellite == b.satellite; }),
-              out.end());
+    std::sort(out.begin(), out.end(), [](const SatelliteOffset& a, const SatelliteOffset& b) { return a.satellite < b.satellite; });
     return true;
 }
 

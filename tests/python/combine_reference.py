@@ -4,7 +4,7 @@ store uses).
 
 Each day's template (``CN0Template.to_json()``) holds per signal (system, code) a curve of 45
 elevation bins of 2 degrees: ``cn0`` at each bin's centre and ``counts``, the samples behind the
-bin. The detector fills bins with fewer than five samples from their neighbours and smooths the
+bin, and ``offsets``, each satellite's level against the curve as [dB, samples]. The detector fills bins with fewer than five samples from their neighbours and smooths the
 curve, so only a bin with five samples or more carries the day's own median. The combination
 takes, per signal and bin, the count-weighted median of those days' values; a bin no day filled
 takes the median of the days' filled-in values and keeps the summed counts (fewer than five a
@@ -54,12 +54,11 @@ def _combine_signal(curves):
     # samples summed (templates written before offsets were kept give none).
     by_satellite = {}
     for c in curves:
-        for o in c.get("offsets", []):
-            entry = by_satellite.setdefault(o["satellite"], [[], 0])
-            entry[0].append(float(o["db"]))
-            entry[1] += int(o["samples"])
-    offsets = [{"satellite": sat, "db": _median(dbs), "samples": samples}
-               for sat, (dbs, samples) in sorted(by_satellite.items())]
+        for sat, (db, samples) in c.get("offsets", {}).items():
+            entry = by_satellite.setdefault(sat, [[], 0])
+            entry[0].append(float(db))
+            entry[1] += int(samples)
+    offsets = {sat: [_median(dbs), samples] for sat, (dbs, samples) in sorted(by_satellite.items())}
     first = curves[0]
     return {"system": first["system"], "code": first["code"], "band": first["band"], "cn0": cn0,
             "counts": counts, "floor": _median([float(c["floor"]) for c in curves]),

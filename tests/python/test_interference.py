@@ -78,15 +78,18 @@ def test_pickles_json_and_stored_template(report):
     # Each signal keeps its satellites' offsets against the curve; templates written before they
     # were kept (no "offsets") still read, with none.
     offsets = json.loads(tpl.to_json())["signals"][0]["offsets"]
-    assert offsets and [o["satellite"] for o in offsets] == sorted(o["satellite"] for o in offsets)
-    assert all(isinstance(o["db"], float) and o["samples"] >= 60 for o in offsets)
+    assert offsets and list(offsets) == sorted(offsets)
+    assert all(db == round(db, 3) and samples >= 60 for db, samples in offsets.values())
     older = json.loads(tpl.to_json())
     for sig in older["signals"]:
         del sig["offsets"]
-    assert all(s["offsets"] == [] for s in json.loads(t.CN0Template.from_json(json.dumps(older)).to_json())["signals"])
-    bad_offsets = [tpl.to_json().replace('"offsets":[{"satellite":', '"offsets":[{"satellite":1,"x":', 1),
-                   tpl.to_json().replace('"offsets":[', '"offsets":{', 1).replace(']}]', '}}]', 1),
-                   tpl.to_json().replace('"samples":', '"samples":-', 1)]
+    assert all(s["offsets"] == {} for s in json.loads(t.CN0Template.from_json(json.dumps(older)).to_json())["signals"])
+    sat = next(iter(offsets))
+    bad_offsets = [tpl.to_json().replace(f'"offsets":{{"{sat}":[', f'"offsets":{{"{sat}":["x",', 1),
+                   tpl.to_json().replace(f'"offsets":{{"{sat}":[', f'"offsets":[{{"{sat}":[', 1),
+                   tpl.to_json().replace(f'"{sat}":[{offsets[sat][0]!r},', f'"{sat}":[{offsets[sat][0]!r},-', 1),
+                   tpl.to_json().replace(f'"{sat}":[', f'"{sat}":[1,', 1)]
+    assert all(b != tpl.to_json() for b in bad_offsets)
     for bad in ("", "[]", '{"station": "X"}', tpl.to_json().replace('"cn0":[', '"cn0":[1,', 1), *bad_offsets):
         with pytest.raises(ValueError, match="invalid CN0Template JSON"):
             t.CN0Template.from_json(bad)

@@ -125,7 +125,7 @@ def test_stored_offsets_are_taken_where_they_tell_the_satellites_apart():
     own = json.loads(t.detect_interference(obs, nav).template.to_json())
     plain = json.loads(json.dumps(own))
     for sig in plain["signals"]:
-        sig["offsets"] = []
+        sig["offsets"] = {}
     without = t.detect_interference(obs, nav, template=t.CN0Template.from_json(json.dumps(plain)))
 
     def judged(change):
@@ -136,10 +136,10 @@ def test_stored_offsets_are_taken_where_they_tell_the_satellites_apart():
 
     # Every stored offset 2 dB higher (another receiver's level): taken, less the day's common
     # shift, they give each satellite its own level again; the degradation is the day's own.
-    shifted = judged(lambda offs: [dict(o, db=o["db"] + 2.0) for o in offs])
+    shifted = judged(lambda offs: {sat: [db + 2.0, n] for sat, (db, n) in offs.items()})
     # Offsets handed to the wrong satellites tell them apart worse than the day's own medians:
     # left aside, the day is judged as without any.
-    rolled = judged(lambda offs: [dict(o, db=offs[(i + 1) % len(offs)]["db"]) for i, o in enumerate(offs)])
+    rolled = judged(lambda offs: dict(zip(offs, list(offs.values())[1:] + list(offs.values())[:1])))
     for band in ("L1", "L2"):
         a, b, c = (r.series[band]["degradation"] for r in (without, shifted, rolled))
         assert c == a

@@ -330,7 +330,7 @@ def combined(days, station="X"):
 
 def one_signal_day(cn0, counts, start, floor=20.0, offsets=()):
     signal = {"system": "G", "code": "S1C", "band": "L1", "cn0": cn0, "counts": counts, "floor": floor,
-              "low_elevation": 5.0, "offsets": [{"satellite": s, "db": d, "samples": 100} for s, d in offsets]}
+              "low_elevation": 5.0, "offsets": {s: [d, 100] for s, d in offsets}}
     return json.dumps({"station": "X", "start_time": start, "end_time": start, "bin_width": 2.0, "signals": [signal]})
 
 
@@ -352,9 +352,7 @@ def test_combining_day_templates():
                        offsets=[("G01", 6.0), ("G03", 0.5)])
     out = combined([a, b, c])
     # Each satellite's offset is the median of the days that give it, their samples summed.
-    assert out["signals"][0]["offsets"] == [{"satellite": "G01", "db": 2.0, "samples": 300},
-                                            {"satellite": "G02", "db": -1.0, "samples": 100},
-                                            {"satellite": "G03", "db": 0.5, "samples": 100}]
+    assert out["signals"][0]["offsets"] == {"G01": [2.0, 300], "G02": [-1.0, 100], "G03": [0.5, 100]}
     s = out["signals"][0]
     assert s["cn0"][:-1] == [44.0] * (n - 1) and s["cn0"][-1] == 44.0  # the unfilled bin: median of all
     assert s["counts"] == [41] * (n - 1) + [3] and s["floor"] == 20.0
@@ -378,8 +376,8 @@ def test_the_core_combines_as_the_rule_says(tmp_path):
         d["signals"] = [dict(s, cn0=[v + rng.choice([0.0, 0.25, rng.gauss(0, 1)]) for v in s["cn0"]],
                              counts=[max(0, c + rng.randint(-6, 6)) for c in s["counts"]],
                              floor=s["floor"] + rng.choice([0.0, 0.5, 1.0]),
-                             offsets=[dict(o, db=o["db"] + rng.choice([0.0, 0.5, rng.gauss(0, 0.3)]))
-                                      for o in s["offsets"] if rng.random() < 0.8])
+                             offsets={sat: [db + rng.choice([0.0, 0.5, rng.gauss(0, 0.3)]), n]
+                                      for sat, (db, n) in s["offsets"].items() if rng.random() < 0.8})
                         for s in d["signals"] if rng.random() < 0.9]
         days.append(json.dumps(d))
     assert combined(days, "ESBC") == json.loads(reference.combine(days, "ESBC"))

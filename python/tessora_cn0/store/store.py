@@ -37,14 +37,14 @@ def _state_of(template):
 
 
 def _template_of(text, state):
-    """A day's CN0Template from its binary form, or from its JSON when it has none or the form is
-    not one this version reads."""
+    """A day's CN0Template from its binary form, or from its JSON (text() gives it) when it has none
+    or the form is not one this version reads."""
     if state is not None:
         try:
             return _ext.CN0Template._from_state(state)
         except ValueError:
             pass
-    return _ext.CN0Template.from_json(text)
+    return _ext.CN0Template.from_json(text())
 
 
 class StationStore:
@@ -228,15 +228,19 @@ class StationStore:
         conn.execute("UPDATE day_templates SET json = '', state = NULL WHERE setup_id = ? AND json != '' AND day < "
                      "(SELECT min(day) FROM (SELECT day FROM day_templates WHERE setup_id = ? AND json != '' "
                      "ORDER BY day DESC LIMIT ?))", (setup_id, setup_id, 2 * TEMPLATE_DAYS))
-        rows = conn.execute("SELECT day, json, state FROM day_templates WHERE setup_id = ? AND json != '' "
+        rows = conn.execute("SELECT day_id, day, state FROM day_templates WHERE setup_id = ? AND json != '' "
                             "ORDER BY day DESC LIMIT ?", (setup_id, TEMPLATE_DAYS)).fetchall()
         if not rows:
             conn.execute("DELETE FROM templates WHERE setup_id = ?", (setup_id,))
             return
+
+        def json_of(day_id):  # read only when needed: a day's JSON is tens of kB
+            return conn.execute("SELECT json FROM day_templates WHERE day_id = ?", (day_id,)).fetchone()[0]
+
         # The core combines the days (newest first) as templates.combine describes, from their
         # binary form, or from their JSON where a row has none (written before it was kept).
-        text = _ext._combine_templates([_template_of(j, s) for _, j, s in rows], marker).to_json()
-        days = sorted(d for d, _, _ in rows)
+        text = _ext._combine_templates([_template_of(lambda: json_of(i), s) for i, _, s in rows], marker).to_json()
+        days = sorted(d for _, d, _ in rows)
         conn.execute("INSERT OR REPLACE INTO templates VALUES (?, ?, ?, ?, ?, ?)",
                      (setup_id, text, json.dumps(days), days[0], days[-1], _now()))
 
