@@ -35,10 +35,6 @@ constexpr double kSpoofMaxDrop = 3.0;  // dB
 // Probability that a band joins an event by chance, spread over the bands judged.
 constexpr double kBandFalseJoin = 0.01;
 constexpr double kMaterialShare = 1.0 / 3.0;
-// Epochs learned without, either side of an event of the first pass.
-constexpr double kExclusionMargin = 600.0;  // s
-// Known events are left out of the scales once they hold this share of the epochs.
-constexpr double kKnownShare = 0.1;
 
 // A stretch of one slot (see steps.hpp) that opens an event.
 struct Run {
@@ -395,43 +391,6 @@ std::vector<FoundEvent> find_events(const Work& w, const std::optional<double>& 
     }
     std::stable_sort(out.begin(), out.end(), [](const FoundEvent& a, const FoundEvent& b) { return a.first < b.first; });
     return out;
-}
-
-void exclude_events(Work& w, const std::vector<FoundEvent>& events) {
-    for (const FoundEvent& f : events) {
-        const double from = w.seconds[f.first] - kExclusionMargin, to = w.seconds[f.last] + kExclusionMargin;
-        for (std::size_t e = 0; e < w.order.size(); ++e)
-            if (w.seconds[e] >= from && w.seconds[e] <= to) w.excluded[e] = 1;
-    }
-}
-
-void mark_known(Work& w, const std::vector<std::pair<std::string, std::string>>& spans) {
-    const auto& ts = w.timestamps;
-    w.known.assign(w.order.size(), 0);
-    std::size_t inside = 0;
-    for (const auto& [first, last] : spans)
-        inside += static_cast<std::size_t>(std::max<std::ptrdiff_t>(
-            std::upper_bound(ts.begin(), ts.end(), last) - std::lower_bound(ts.begin(), ts.end(), first), 0));
-    // The scales widen under a block of outliers as it nears a sixth of the values (half the
-    // central 68 % range breaks down there, held only by the interquartile range): events that
-    // hold less leave them much as they are, as in a whole day.
-    if (static_cast<double>(inside) < kKnownShare * static_cast<double>(ts.size())) {
-        w.known.clear();
-        return;
-    }
-    for (const auto& [first, last] : spans) {
-        // Epoch texts of one recording sort as their times.
-        const auto a = std::lower_bound(ts.begin(), ts.end(), first), b = std::upper_bound(ts.begin(), ts.end(), last);
-        if (a >= b) continue;
-        const double from = w.seconds[static_cast<std::size_t>(a - ts.begin())] - kExclusionMargin;
-        const double to = w.seconds[static_cast<std::size_t>(b - ts.begin()) - 1] + kExclusionMargin;
-        for (std::size_t e = 0; e < w.order.size(); ++e)
-            if (w.seconds[e] >= from && w.seconds[e] <= to) w.known[e] = 1;
-    }
-    // Known events over more than half of the recording leave too little to measure from.
-    std::size_t n = 0;
-    for (std::uint8_t x : w.known) n += x;
-    if (2 * n > w.known.size()) w.known.clear();
 }
 
 }  // namespace tessora::detector
