@@ -153,7 +153,7 @@ struct SlopeSums {
 void standardise(const Work& w, const std::vector<double>& v, std::vector<double>& z, double& centre, double& scale) {
     std::vector<double> learn;
     for (std::size_t e = 0; e < v.size(); ++e)
-        if (!w.excluded[e] && !(w.known.size() > e && w.known[e]) && !std::isnan(v[e])) learn.push_back(v[e]);
+        if (w.measured(e) && !std::isnan(v[e])) learn.push_back(v[e]);
     const RobustScale rs = robust_scale(std::move(learn), w.second_pass);
     centre = std::isnan(rs.centre) ? 0.0 : rs.centre;
     // A scale of zero (identical values throughout, as in made-up data) still standardises.
@@ -340,7 +340,7 @@ void standardise_slot(Work& w, BandWork& bw, const std::vector<std::uint8_t>& ed
     for (std::size_t e = 0; e < ne; ++e)
         if (!std::isnan(bw.degradation[e])) {
             const double n = bw.tracked[e] + bw.lost[e];
-            if (!w.excluded[e] && !(w.known.size() > e && w.known[e])) plain.push_back(bw.degradation[e]);
+            if (w.measured(e)) plain.push_back(bw.degradation[e]);
             scaled[e] = std::sqrt(n / bw.typical_count);
             stratum[e] = static_cast<std::uint8_t>((edge[e] ? 1 : 0) + (n < kFewSignals * bw.typical_count ? 2 : 0));
         }

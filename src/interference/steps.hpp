@@ -97,6 +97,8 @@ struct Work {
     // series' centres and scales only. Their excursions still count in the noise tail, so a known
     // event is not easier to find again than a new one.
     std::vector<std::uint8_t> known;
+    // Whether ordered epoch e is among those the series' centres and scales are measured on.
+    bool measured(std::size_t e) const { return !excluded[e] && !(e < known.size() && known[e]); }
     bool second_pass = false;
     std::vector<double> floor;              // per signal: the weakest level the receiver holds it at
     std::vector<double> low_elevation;      // per signal: below this it is seldom tracked (NaN: unknown)

@@ -143,16 +143,16 @@ void fit_curves(Work& w, const std::vector<std::uint8_t>& learn) {
     }
 }
 
-// A stored offset of the track's satellite, when the given template has one for its signal.
+// The stored offset of the track's satellite: the curve in use is the given template's copy,
+// and carries its offsets (a curve learned afresh has none).
 std::optional<double> stored_offset(const Work& w, const Track& t) {
-    if (!w.given) return std::nullopt;
-    const Signal& sig = w.signals[t.signal];
-    const SignalTemplate* st = w.given->find(std::string(1, sig.system), w.obs->code_names[sig.code]);
-    if (!st) return std::nullopt;
+    const std::int32_t ti = w.signals[t.signal].template_index;
+    if (!w.given || ti < 0) return std::nullopt;
+    const auto& offsets = w.templ.signals[static_cast<std::size_t>(ti)].offsets;
     const std::string& sat = w.obs->satellite_names[t.sat];
-    const auto it = std::lower_bound(st->offsets.begin(), st->offsets.end(), sat,
+    const auto it = std::lower_bound(offsets.begin(), offsets.end(), sat,
                                      [](const SatelliteOffset& o, const std::string& s) { return o.satellite < s; });
-    if (it == st->offsets.end() || it->satellite != sat) return std::nullopt;
+    if (it == offsets.end() || it->satellite != sat) return std::nullopt;
     return it->db;
 }
 
@@ -180,17 +180,17 @@ void fit_offsets(Work& w) {
     }
     if (!w.given) return;
     // Per signal: the day's offsets against the stored ones.
+    std::vector<std::vector<double>> own(w.signals.size()), differences(w.signals.size());
+    for (std::size_t k = 0; k < w.tracks.size(); ++k) {
+        const Track& t = w.tracks[k];
+        if (t.offset_samples < kOffsetSamples || std::isnan(stored[k])) continue;
+        own[t.signal].push_back(t.offset);
+        differences[t.signal].push_back(t.offset - stored[k]);
+    }
     for (std::size_t g = 0; g < w.signals.size(); ++g) {
-        std::vector<double> own, differences;
-        for (std::size_t k = 0; k < w.tracks.size(); ++k) {
-            const Track& t = w.tracks[k];
-            if (t.signal != g || t.offset_samples < kOffsetSamples || std::isnan(stored[k])) continue;
-            own.push_back(t.offset);
-            differences.push_back(t.offset - stored[k]);
-        }
-        if (differences.size() < kLeastStoredOffsets) continue;
+        if (differences[g].size() < kLeastStoredOffsets) continue;
         // They must explain at least half of the spread (in variance) of the day's own offsets.
-        const RobustScale d = robust_scale(differences), o = robust_scale(own);
+        const RobustScale d = robust_scale(std::move(differences[g])), o = robust_scale(std::move(own[g]));
         if (!(d.sigma * d.sigma < 0.5 * o.sigma * o.sigma)) continue;
         for (std::size_t k = 0; k < w.tracks.size(); ++k)
             if (w.tracks[k].signal == g && !std::isnan(stored[k]))
